@@ -1,0 +1,2 @@
+# Tests of the path library, the CT reader and writer, and the object table.
+zq_add_test(NAME path_test SOURCES path_test.cc LIBS zqpath)
