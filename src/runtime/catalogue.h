@@ -9,8 +9,8 @@
 
 struct TaskContext;
 
-constexpr size_t CATALOGUE_LINE_MAX = 511;      // characters read per line
-constexpr size_t CATALOGUE_RELNAME_MAX = 128;   // msg/<lang>/<name>.txt
+constexpr size_t CATALOGUE_LINE_MAX = 511;     // characters read per line
+constexpr size_t CATALOGUE_RELNAME_MAX = 128;  // msg/<lang>/<name>.txt
 
 // Resets the catalogue and loads the master file and the task's file.
 // Returns entries added, or -1 when the task's file could not be loaded.
@@ -30,6 +30,13 @@ void catalogue_clear(void);
 // returns true with key and text written (bounded, NUL-terminated).
 bool parse_catalogue_line(const char* line, char* key, size_t key_size, char* text,
                           size_t text_size);
+
+// Console code page decision from the value of ZQCODEPAGE (may be null):
+// 0 = leave the console alone (double-byte code pages 932, 936, 949, 950),
+// otherwise the code page to set (1252).
+int catalogue_codepage(const char* zqcodepage);
+// Sets the console's input and output code pages; nothing to do on POSIX.
+void catalogue_apply_codepage(int codepage);
 
 // Master file, task file, then the application's msg/<task>.txt.
 void load_task_catalogue(TaskContext* ctx);
