@@ -8,18 +8,13 @@
 
 #include "runtime/task_context.h"
 
-#if ZQ_HAVE_PATH_LIBRARY
 #include "config/path.h"
-#else
-#include <sys/stat.h>
-#endif
 
 namespace {
 
 constexpr size_t LINE_BUFFER_SIZE = CATALOGUE_LINE_MAX + 1;
 constexpr size_t LANGUAGE_LINE_MAX = 127;
 constexpr size_t LANGUAGE_CODE_SIZE = 3;
-constexpr size_t SEARCH_LIST_MAX = 511;
 constexpr size_t APP_FILE_NAME_SIZE = 128;
 constexpr size_t NATIVE_NAME_SIZE = 512;
 constexpr int CODEPAGE_DEFAULT = 1252;
@@ -121,8 +116,6 @@ const char* search_list() {
   return list;
 }
 
-#if ZQ_HAVE_PATH_LIBRARY
-
 FILE* open_along(const char* list, const char* relname) {
   PathObject* found = path_search(list, relname);
   if (!found) return nullptr;
@@ -139,41 +132,6 @@ FILE* open_with_txt_extension(const char* name) {
   path_free(path);
   return f;
 }
-
-#else  // until the path library is there: the same search on plain names
-
-bool file_exists(const char* name) {
-  struct stat st;
-  return stat(name, &st) == 0;
-}
-
-FILE* open_along(const char* list, const char* relname) {
-  char buffer[SEARCH_LIST_MAX + 1];
-  snprintf(buffer, sizeof buffer, "%s", list);
-  char* element = buffer;
-  for (;;) {
-    char* end = strchr(element, ',');
-    if (!end) end = strchr(element, ';');
-    if (end) *end = '\0';
-    char name[NATIVE_NAME_SIZE];
-    int n = snprintf(name, sizeof name, "%s%s%s", element, *element ? "/" : "", relname);
-    if (n > 0 && static_cast<size_t>(n) < sizeof name && file_exists(name)) return fopen(name, "r");
-    if (!end) return nullptr;
-    element = end + 1;
-  }
-}
-
-FILE* open_with_txt_extension(const char* name) {
-  char buffer[NATIVE_NAME_SIZE];
-  const char* slash = strrchr(name, '/');
-  const char* dot = strrchr(slash ? slash : name, '.');
-  size_t base = dot ? static_cast<size_t>(dot - name) : strlen(name);
-  int n = snprintf(buffer, sizeof buffer, "%.*s.txt", static_cast<int>(base), name);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof buffer) return nullptr;
-  return fopen(buffer, "r");
-}
-
-#endif
 
 // Builds msg/<language>/<name>[.txt] in lower case; false when it does not fit.
 bool relative_name(const char* name, char* out, size_t size) {
@@ -391,16 +349,11 @@ void load_task_catalogue(TaskContext* ctx) {
   char file[APP_FILE_NAME_SIZE];
   snprintf(file, sizeof file, "%.*s.txt", static_cast<int>(sizeof ctx->task_name), ctx->task_name);
   char name[APP_FILE_NAME_SIZE];
-#if ZQ_HAVE_PATH_LIBRARY
   PathObject* path = path_parse_dir(nullptr, app_dir);
   if (!path) return;
   path_append_dir(path, "msg");
   path_set_file(path, file);
   path_format(path, name, sizeof name);
   path_free(path);
-#else
-  int n = snprintf(name, sizeof name, "%s/msg/%s", app_dir, file);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof name) return;
-#endif
   catalogue_load_file(name);
 }
