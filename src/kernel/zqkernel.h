@@ -43,7 +43,9 @@ struct TagRef {
 constexpr uint16_t ZQ_TAGREF_UNSET = 0xFFFD;  // first half of an unset reference
 constexpr TagRef ZQ_UNSET_TAG = {ZQ_TAGREF_UNSET, 0};
 
-inline bool tag_ref_equal(TagRef a, TagRef b) { return a.type == b.type && a.index == b.index; }
+inline bool tag_ref_equal(TagRef a, TagRef b) {
+  return a.type == b.type && a.index == b.index;
+}
 
 // ---- Tag value slots ---------------------------------------------------------
 
@@ -136,11 +138,13 @@ constexpr size_t ZQ_TB_ARGS_SIZE = 128;
 
 // ---- Limits -------------------------------------------------------------------
 
-constexpr int ZQ_MAX_TASKS = 64;          // task slots per database
-constexpr int ZQ_TASK_NAME_SIZE = 32;     // including the NUL
-constexpr int ZQ_TASK_DESC_SIZE = 80;     // including the NUL
-constexpr int ZQ_MAX_SIGNAL = 31;         // signals 1..31
-constexpr uint32_t ZQ_MAX_TAGS_PER_TYPE = 65534;  // indexes 1..65534 (0xFFFF kept invalid)
+constexpr int ZQ_MAX_TASKS = 64;       // task slots per database
+constexpr int ZQ_TASK_NAME_SIZE = 32;  // including the NUL
+constexpr int ZQ_TASK_DESC_SIZE = 80;  // including the NUL
+constexpr int ZQ_MAX_SIGNAL = 31;      // signals 1..31
+constexpr int ZQ_SIGNAL_ENABLE = 0;    // zq_signal_setup modes
+constexpr int ZQ_SIGNAL_DISABLE = 1;
+constexpr uint32_t ZQ_MAX_TAGS_PER_TYPE = 65534;    // indexes 1..65534 (0xFFFF kept invalid)
 constexpr uint16_t ZQ_MAX_MESSAGE_CAPACITY = 4096;  // text bytes of one message tag
 constexpr uint32_t ZQ_DEFAULT_MBX_MESSAGES = 1024;
 constexpr uint32_t ZQ_DEFAULT_MBX_DATA_BYTES = 8u << 20;
@@ -164,7 +168,7 @@ int16_t zq_init(const char* task_name, const char* description, const char* zq_n
 int zq_exit(int id);
 int zq_errno(int id);
 int zq_task_info(int id, uint8_t* block);  // block of ZQ_TASK_BLOCK_SIZE bytes; <0 = failure
-int zq_term_requested(int id);            // 1 = the task must stop
+int zq_term_requested(int id);             // 1 = the task must stop
 
 // Blocks until a listed tag has its change flag set for this task; looks from
 // *index to the end, then from 0. On success *index is the tag's position and
@@ -176,7 +180,9 @@ int zq_change_wait(int id, const TagRef* tags, uint32_t count, uint32_t* index,
 // No wait: the next changed tag at or after *index; ZQ_ENOCHANGE when none.
 int zq_get_chg(int id, const TagRef* tags, uint32_t count, uint32_t* index, ChangeRecord* record);
 
-int zq_signal_setup(int id, int signal, int mode);  // -1 = refused
+// Enables (mode ZQ_SIGNAL_ENABLE) or disables a signal 1..ZQ_MAX_SIGNAL for
+// this task; only enabled signals can be sent to it. -1 = refused.
+int zq_signal_setup(int id, int signal, int mode);
 int zq_send_signal(int id, const char* target_task, int signal);
 int zq_get_signal(int id);  // pending signal taken (0 = none), -1 = failure
 
@@ -194,8 +200,7 @@ int zq_tag_info(const TagRef* tags, uint32_t count, uint16_t* types, uint32_t* o
 int zq_tag_capacity(TagRef tag);
 
 int zq_count_mbx(int id, TagRef mailbox, int* count);
-int zq_peek_mbx(int id, TagRef mailbox, MbxMessage* messages, int first, int maximum,
-                int* number);
+int zq_peek_mbx(int id, TagRef mailbox, MbxMessage* messages, int first, int maximum, int* number);
 // Removes the message at index (later ones move up) and copies its data into
 // message->data (capacity set by the caller). data == nullptr discards it.
 int zq_read_mbx(int id, int reader, TagRef mailbox, MbxMessage* message, int index);
@@ -206,7 +211,7 @@ int zq_write_mbx(int id, int sender, TagRef mailbox, const MbxMessage* message);
 struct ZqDb;  // a mapped database
 
 // One tag declaration: `elements` consecutive indexes of `type`; `capacity` is
-// the text capacity of message tags (ignored otherwise).
+// the text capacity of message tags (ignored otherwise; 0 = 80).
 struct ZqTagDecl {
   uint16_t type;
   uint16_t elements;
