@@ -5,3 +5,5 @@ zq_add_test(NAME catalogue_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/catalogue_parse_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/catalogue_load_test.cc
   LIBS zqdiag)
+zq_add_test(NAME diag_shipped_catalogue_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/diag_shipped_catalogue_test.cc LIBS zqdiag)
