@@ -1,23 +1,20 @@
 // Loading the layouts and the text format from the message catalogue.
-#include <stdio.h>
-
 #include "datetime/datetime.h"
 #include "runtime/catalogue.h"
 
 namespace {
 
-constexpr size_t kKeySize = 8;
+// The keys live as long as the process: a key without an entry comes back
+// from the catalogue as the very pointer it was given.
+constexpr const char* kLayoutKeys[TIME_LAYOUT_COUNT] = {"TIM0", "TIM1", "TIM2", "TIM3", "TIM4",
+                                                        "TIM5", "TIM6", "TIM7", "TIM8", "TIM9"};
 
 }  // namespace
 
 int load_time_layouts(void) {
   const char* texts[TIME_LAYOUT_COUNT];
-  for (int i = 0; i < TIME_LAYOUT_COUNT; ++i) {
-    char key[kKeySize];
-    snprintf(key, sizeof key, "TIM%1d", i);
-    // A key without an entry comes back as itself, which is no valid layout.
-    texts[i] = catalogue_lookup(key);
-  }
+  // A key without an entry is its own text, which is no valid layout.
+  for (int i = 0; i < TIME_LAYOUT_COUNT; ++i) texts[i] = catalogue_lookup(kLayoutKeys[i]);
   return load_time_layouts_from(texts);
 }
 
