@@ -243,13 +243,28 @@ bool fault_take(const char* op, int* error) {
   return false;
 }
 
+// This process's id, cached: every operation checks slot ownership by pid.
+std::atomic<int32_t> g_pid{0};
+void reset_pid_after_fork() {
+  g_pid.store(getpid(), std::memory_order_relaxed);
+}
+int32_t self_pid() {
+  int32_t pid = g_pid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, reset_pid_after_fork); });
+  pid = getpid();
+  g_pid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
 // The slot of id when it is attached by this process (read without the lock:
 // only the owner changes pid and attached of its own slot).
 TaskSlot* own_slot(ZqDb* db, int id) {
   if (!db || id < 1 || id > ZQ_MAX_TASKS) return nullptr;
   TaskSlot* slot = slots_of(db) + (id - 1);
   if (__atomic_load_n(&slot->attached, __ATOMIC_RELAXED) == 0) return nullptr;
-  if (__atomic_load_n(&slot->pid, __ATOMIC_RELAXED) != getpid()) return nullptr;
+  if (__atomic_load_n(&slot->pid, __ATOMIC_RELAXED) != self_pid()) return nullptr;
   return slot;
 }
 
@@ -963,6 +978,17 @@ int zq_db_info(ZqDb* db, ZqDbInfo* info) {
   return 0;
 }
 
+int zq_db_lock_hold(ZqDb* db) {
+  if (!db) return fail_local(ZQ_EINVAL);
+  int err = lock_region(header_of(db));
+  return err ? fail_local(err) : 0;
+}
+
+int zq_db_lock_release(ZqDb* db) {
+  if (!db) return fail_local(ZQ_EINVAL);
+  return pthread_mutex_unlock(&header_of(db)->mutex) == 0 ? 0 : fail_local(ZQ_ESYS);
+}
+
 int zq_task_configure(ZqDb* db, const char* task_name, const ZqTaskSetup* setup) {
   int err = 0;
   if (fault_take("zq_task_configure", &err)) return fail_local(err);
@@ -1065,7 +1091,7 @@ int16_t zq_init(const char* task_name, const char* description, const char* zq_n
       clear_slot_changes(db, index);
       h->waiting_mask &= ~(uint64_t{1} << index);
       h->attached_mask |= uint64_t{1} << index;
-      __atomic_store_n(&slot->pid, getpid(), __ATOMIC_RELAXED);
+      __atomic_store_n(&slot->pid, self_pid(), __ATOMIC_RELAXED);
       __atomic_store_n(&slot->attached, 1, __ATOMIC_RELEASE);
     }
   }
@@ -1182,7 +1208,7 @@ int zq_change_wait(int id, const TagRef* tags, uint32_t count, uint32_t* index,
   TaskSlot* slot = slots_of(db) + slot_index;
   const uint64_t bit = uint64_t{1} << slot_index;
   const uint32_t start = *index < count ? *index : 0;
-  const int32_t pid = getpid();
+  const int32_t pid = self_pid();
   for (;;) {
     if (!slot->attached || slot->pid != pid) return fail(db, id, ZQ_ENOTATTACHED);
     if (slot->term_requested) return fail(db, id, ZQ_ESTOP);

@@ -250,6 +250,11 @@ struct ZqDbInfo {
 };
 int zq_db_info(ZqDb* db, ZqDbInfo* info);
 
+// Takes the database lock and keeps it until zq_db_lock_release, for tests of
+// a process that dies holding it (the others must go on).
+int zq_db_lock_hold(ZqDb* db);
+int zq_db_lock_release(ZqDb* db);
+
 // What the run-time manager puts into a task's block before the task starts.
 struct ZqTaskSetup {
   const char* arguments;  // argument string (cut to 127)
