@@ -7,3 +7,7 @@ zq_add_test(NAME catalogue_test
   LIBS zqdiag)
 zq_add_test(NAME diag_shipped_catalogue_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/diag_shipped_catalogue_test.cc LIBS zqdiag)
+zq_add_test(NAME report_trace_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/report_trace_test.cc LIBS zqdiag)
+zq_add_test(NAME report_kernel_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/report_kernel_test.cc LIBS zqdiag)
