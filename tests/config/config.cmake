@@ -1,2 +1,3 @@
 # Tests of the path library, the CT reader and writer, and the object table.
 zq_add_test(NAME path_test SOURCES path_test.cc LIBS zqpath)
+zq_add_test(NAME ct_file_test SOURCES ct_file_test.cc LIBS zqconfig)

@@ -8,76 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
+#include "config_test_util.h"
+
 namespace {
-
-// Sets or unsets an environment variable for one test and restores it.
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~EnvVar() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  std::string old_;
-  bool had_ = false;
-};
-
-// A fresh temporary directory, removed (with its contents) afterwards.
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/zqpath.XXXXXX";
-    path_ = mkdtemp(name);
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << path_;
-  }
-  const std::string& path() const { return path_; }
-  std::string sub(const std::string& name) const { return path_ + "/" + name; }
-  void file(const std::string& name, const std::string& text = "x") const {
-    FILE* f = fopen(sub(name).c_str(), "w");
-    ASSERT_NE(f, nullptr) << name;
-    fputs(text.c_str(), f);
-    fclose(f);
-  }
-  void dir(const std::string& name) const { ASSERT_EQ(mkdir(sub(name).c_str(), 0755), 0); }
-
- private:
-  std::string path_;
-};
-
-// Changes the working directory for one test.
-class InDir {
- public:
-  explicit InDir(const std::string& dir) {
-    if (getcwd(old_, sizeof old_) == nullptr) old_[0] = '\0';
-    EXPECT_EQ(chdir(dir.c_str()), 0);
-  }
-  ~InDir() {
-    if (old_[0] != '\0' && chdir(old_) != 0) ADD_FAILURE() << "chdir back failed";
-  }
-
- private:
-  char old_[4096];
-};
 
 struct PathDeleter {
   void operator()(PathObject* p) const { path_free(p); }
