@@ -1,0 +1,3 @@
+zq_add_fuzzer(NAME fuzz_datetime
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_datetime.cc
+  LIBS zqdatetime)
