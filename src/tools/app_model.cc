@@ -734,6 +734,16 @@ void Parser::parse_conversion(const toml::table& t, AppPos at, AppDataSource* ds
 
 }  // namespace
 
+std::string app_parse_tag_ref(std::string_view text, std::string* name,
+                              std::vector<uint32_t>* indexes, bool* indexed) {
+  RefText rt;
+  std::string err = parse_ref_text(text, &rt);
+  *name = rt.name;
+  *indexes = rt.indexes;
+  *indexed = rt.indexed;
+  return err;
+}
+
 uint16_t app_data_type_code(std::string_view name) {
   for (uint16_t k = APP_DT_FIRST; k <= APP_DT_LAST; ++k)
     if (name == kDataTypeNames[k]) return k;

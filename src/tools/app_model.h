@@ -26,7 +26,7 @@ constexpr size_t APP_TASK_NAME_SIZE = ZQ_TASK_NAME_SIZE;
 constexpr size_t APP_TASK_DESC_SIZE = ZQ_TASK_DESC_SIZE;
 constexpr size_t APP_PROGRAM_SIZE = 64;
 constexpr size_t APP_ARGS_SIZE = ZQ_TB_ARGS_SIZE;
-constexpr size_t APP_TAG_DESC_MAX = 63;  // longest tag description kept
+constexpr size_t APP_TAG_DESC_MAX = 100;  // the object table's description field
 constexpr uint16_t APP_DEFAULT_CAPACITY = 80;  // message tags without a capacity
 
 // Record fields of quantrel.ct.
@@ -43,6 +43,11 @@ uint16_t app_data_type_code(std::string_view name);
 const char* app_data_type_name(uint16_t code);
 // Name of a tag type code ("analog"), "?" when unknown.
 const char* app_tag_type_name(uint16_t type);
+
+// Splits a tag reference "NAME" or "NAME[i][j]..." into the name and its
+// indexes. Returns "" or the reason the text is not such a reference.
+std::string app_parse_tag_ref(std::string_view text, std::string* name,
+                              std::vector<uint32_t>* indexes, bool* indexed);
 
 struct AppPos {
   uint32_t line = 0;
