@@ -291,19 +291,29 @@ int lock_region(Header* h) {
   return r == 0 ? ZQ_OK : ZQ_ESYS;
 }
 
+// Holds the region lock for a scope. Wake-ups collected while it is held are
+// delivered after the unlock, so a woken task does not block on the lock.
 class RegionLock {
  public:
-  explicit RegionLock(ZqDb* db) : h_(header_of(db)), error_(lock_region(h_)) {}
+  explicit RegionLock(ZqDb* db) : db_(db), error_(lock_region(header_of(db))) {}
   ~RegionLock() {
-    if (error_ == ZQ_OK) pthread_mutex_unlock(&h_->mutex);
+    if (error_ != ZQ_OK) return;
+    pthread_mutex_unlock(&header_of(db_)->mutex);
+    TaskSlot* slots = slots_of(db_);
+    while (wake_) {
+      pthread_cond_broadcast(&slots[__builtin_ctzll(wake_)].cond);
+      wake_ &= wake_ - 1;
+    }
   }
   RegionLock(const RegionLock&) = delete;
   RegionLock& operator=(const RegionLock&) = delete;
   int error() const { return error_; }
+  void wake_later(uint64_t slots) { wake_ |= slots; }
 
  private:
-  Header* h_;
+  ZqDb* db_;
   int error_;
+  uint64_t wake_ = 0;
 };
 
 void wait_on_slot(Header* h, TaskSlot* slot) {
@@ -320,26 +330,17 @@ void init_slot_cond(TaskSlot* slot) {
 }
 
 // Wakes every task blocked in a wait, so that it looks at its flags again.
-// Called with the lock held; a woken task takes the lock after the caller.
-void wake_waiters(ZqDb* db) {
+void wake_waiters(ZqDb* db, RegionLock* lock) {
   Header* h = header_of(db);
-  uint64_t waiting = h->waiting_mask;
-  if (waiting == 0) return;
+  lock->wake_later(h->waiting_mask);
   h->waiting_mask = 0;
-  TaskSlot* slots = slots_of(db);
-  while (waiting) {
-    int i = __builtin_ctzll(waiting);
-    pthread_cond_broadcast(&slots[i].cond);
-    waiting &= waiting - 1;
-  }
 }
 
-void wake_slot(ZqDb* db, int slot_index) {
+void wake_slot(ZqDb* db, int slot_index, RegionLock* lock) {
   Header* h = header_of(db);
   uint64_t bit = uint64_t{1} << slot_index;
-  if ((h->waiting_mask & bit) == 0) return;
+  lock->wake_later(h->waiting_mask & bit);
   h->waiting_mask &= ~bit;
-  pthread_cond_broadcast(&slots_of(db)[slot_index].cond);
 }
 
 // ---- Task resolution (lock held) ---------------------------------------------------------
@@ -365,6 +366,24 @@ int find_slot_by_name(ZqDb* db, const char* name) {
   return -1;
 }
 
+// Clears a slot for a new task. Its condition variable lives as long as the
+// database: a writer may still be waking it after releasing the lock.
+void reset_slot(TaskSlot* slot) {
+  slot->pid = 0;
+  slot->last_errno = 0;
+  slot->in_use = 0;
+  slot->attached = 0;
+  slot->term_requested = 0;
+  slot->configured = 0;
+  slot->signals_enabled = 0;
+  slot->signals_pending = 0;
+  memset(slot->name, 0, sizeof slot->name);
+  memset(slot->description, 0, sizeof slot->description);
+  memset(slot->args, 0, sizeof slot->args);
+  memset(slot->app_dir, 0, sizeof slot->app_dir);
+  memset(slot->bin_dir, 0, sizeof slot->bin_dir);
+}
+
 // A slot for a new name: a free one, else one whose unconfigured task died.
 int claim_free_slot(ZqDb* db, const char* name) {
   TaskSlot* slots = slots_of(db);
@@ -379,9 +398,8 @@ int claim_free_slot(ZqDb* db, const char* name) {
   Header* h = header_of(db);
   h->attached_mask &= ~(uint64_t{1} << found);
   h->waiting_mask &= ~(uint64_t{1} << found);
+  reset_slot(&slots[found]);
   TaskSlot* slot = &slots[found];
-  memset(reinterpret_cast<void*>(slot), 0, sizeof *slot);
-  init_slot_cond(slot);
   slot->in_use = 1;
   slot->status_tag = ZQ_UNSET_TAG;
   slot->message_tag = ZQ_UNSET_TAG;
@@ -746,7 +764,7 @@ int write_common(const char* op, int id, const TagRef* tags, uint32_t count, con
     }
     off += tag_value_size(tags[i].type);
   }
-  if (any) wake_waiters(db);
+  if (any) wake_waiters(db, &lock);
   return 0;
 }
 
@@ -766,7 +784,7 @@ int change_flags_common(const char* op, int id, const TagRef* tags, uint32_t cou
     uint64_t* mask = masks_of(db, tags[i].type) + tags[i].index;
     *mask = set ? (*mask | bit) : (*mask & ~bit);
   }
-  if (set && count > 0) wake_slot(db, slot);
+  if (set && count > 0) wake_slot(db, slot, &lock);
   return 0;
 }
 
@@ -1017,7 +1035,7 @@ int zq_task_request_term(ZqDb* db, const char* task_name) {
   int index = find_slot_by_name(db, task_name);
   if (index < 0) return fail_local(ZQ_ENOTASK);
   slots_of(db)[index].term_requested = 1;
-  wake_slot(db, index);
+  wake_slot(db, index, &lock);
   return 0;
 }
 
@@ -1073,8 +1091,7 @@ int16_t zq_init(const char* task_name, const char* description, const char* zq_n
       if (index >= 0 && slots[index].attached && process_alive(slots[index].pid)) {
         err = ZQ_ETASKBUSY;
       } else if (index >= 0 && slots[index].attached) {
-        // Its process died: the slot starts a new life (its old waiter is gone).
-        init_slot_cond(&slots[index]);
+        // Its process died: the slot starts a new life.
         slots[index].term_requested = 0;
       } else if (index < 0) {
         index = claim_free_slot(db, task_name);
@@ -1292,7 +1309,7 @@ int zq_send_signal(int id, const char* target_task, int signal) {
   uint32_t bit = uint32_t{1} << signal;
   if ((slot->signals_enabled & bit) == 0) return fail(db, id, ZQ_ENOSIGNAL);
   slot->signals_pending |= bit;
-  wake_slot(db, target);
+  wake_slot(db, target, &lock);
   return 0;
 }
 
@@ -1462,6 +1479,6 @@ int zq_write_mbx(int id, int sender, TagRef mailbox, const MbxMessage* message) 
   ++m->count;
   *desc_at(db, mailbox.index, m->count - 1) = d;
   mark_changed(db, mailbox);
-  wake_waiters(db);
+  wake_waiters(db, &lock);
   return 0;
 }
