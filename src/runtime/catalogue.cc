@@ -6,9 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "runtime/task_context.h"
-
 #include "config/path.h"
+#include "runtime/task_context.h"
 
 namespace {
 

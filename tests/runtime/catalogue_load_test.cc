@@ -81,6 +81,24 @@ TEST_F(CatalogueFiles, LaterFilesWinMasterThenTaskThenApplication) {
   EXPECT_STREQ(catalogue_lookup("four"), "task");
 }
 
+TEST_F(CatalogueFiles, ApplicationDirectoryMacrosAreExpanded) {
+  write_file(root_ + "/msg/en/quantrel.txt", "K task\n");
+  write_file(root_ + "/plant/app/msg/QUANTREL.txt", "K app\n");
+  use_root(root_);
+  setenv("ZQ_TEST_PLANT", (root_ + "/plant").c_str(), 1);
+  TaskContext ctx{};
+  snprintf(ctx.task_name, sizeof ctx.task_name, "QUANTREL");
+  const char app[] = "{ZQ_TEST_PLANT}/app";
+  memcpy(ctx.kernel_block + ZQ_TB_APP_DIR, app, sizeof app);
+  load_task_catalogue(&ctx);
+  unsetenv("ZQ_TEST_PLANT");
+  EXPECT_STREQ(catalogue_lookup("K"), "app");
+
+  memset(ctx.kernel_block + ZQ_TB_APP_DIR, 0, ZQ_TB_APP_DIR_SIZE);  // no application directory
+  load_task_catalogue(&ctx);
+  EXPECT_STREQ(catalogue_lookup("K"), "task");
+}
+
 TEST_F(CatalogueFiles, InitResultsForMissingFiles) {
   write_file(root_ + "/msg/en/quantrel.txt", "A a\nB b\n");
   use_root(root_);
