@@ -155,7 +155,11 @@ void wake_for_registration() {
 // The data update of a registration, under the registry lock.
 int add_registrations(const TagRef* tags, void* const* user_data, uint16_t n,
                       TriggerHandler handler) {
-  if (g_registry.count + new_tag_count(tags, n) > TRIGGER_MAX_TAGS) return TRIGGER_NO_MEMORY;
+  // Counting the new tags exactly is quadratic in n; only needed near the limit.
+  if (g_registry.count + n > TRIGGER_MAX_TAGS &&
+      g_registry.count + new_tag_count(tags, n) > TRIGGER_MAX_TAGS) {
+    return TRIGGER_NO_MEMORY;
+  }
   TriggerNode* nodes = new_nodes(n);
   if (nodes == nullptr) return TRIGGER_NO_MEMORY;
   if (!grow_arrays(n)) {

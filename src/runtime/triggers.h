@@ -48,7 +48,8 @@ int signal_setup(TaskContext* ctx);
 // user_data[i], or null when user_data is null. A tag registered before gets
 // a new head on its chain: the newest registration runs first. All or
 // nothing: returns 0, TRIGGER_NO_MEMORY (nothing registered, the registry
-// unchanged and usable) or TRIGGER_BAD_ARGUMENT.
+// unchanged and usable; also when more than TRIGGER_MAX_TAGS distinct tags
+// would be registered) or TRIGGER_BAD_ARGUMENT.
 int register_triggers(TaskContext* ctx, const TagRef* tags, void* const* user_data, uint16_t n,
                       TriggerHandler handler);
 

@@ -507,6 +507,19 @@ TEST_F(TriggerRegistryTest, OutOfMemoryLeavesTheRegistryAsItWas) {
   EXPECT_EQ(trigger_count(), 5);
 }
 
+TEST_F(TriggerRegistryTest, RegistryHoldsAtMostTheTagsItCanCount) {
+  std::vector<TagRef> tags;
+  for (uint32_t i = 0; i < TRIGGER_MAX_TAGS; ++i)
+    tags.push_back(TagRef{uint16_t(i >> 14), uint16_t(i)});
+  ASSERT_EQ(register_triggers(&ctx_, tags.data(), nullptr, uint16_t(tags.size()), HandlerA), 0);
+  EXPECT_EQ(trigger_count(), TRIGGER_MAX_TAGS);
+  TagRef fresh = {7, 1};
+  EXPECT_EQ(register_triggers(&ctx_, &fresh, nullptr, 1, HandlerA), TRIGGER_NO_MEMORY);
+  EXPECT_EQ(register_triggers(&ctx_, &tags[100], nullptr, 1, HandlerB), 0);  // a known tag fits
+  EXPECT_EQ(trigger_count(), TRIGGER_MAX_TAGS);
+  EXPECT_EQ(compare_tag_refs(trigger_tag_at(TRIGGER_MAX_TAGS - 1), tags.back()), 0);
+}
+
 TEST_F(TriggerRegistryTest, RegistrationWithoutHandlerOrTagsIsRefused) {
   TagRef tag = Digital(0);
   EXPECT_EQ(register_triggers(&ctx_, &tag, nullptr, 1, nullptr), TRIGGER_BAD_ARGUMENT);
