@@ -2,6 +2,11 @@
 
 set(ZQ_WARNINGS -Wall -Wextra -Werror)
 
+if(ZQ_FUZZ)
+  # Coverage for every library, so fuzzers learn from the code they drive.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(ZQ_SANITIZE OR ZQ_FUZZ)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                       -fno-sanitize-recover=undefined)

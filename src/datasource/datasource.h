@@ -32,9 +32,10 @@ constexpr int DS_OP_WRITE = 1;
 constexpr int DS_OP_RECEIVE = 2;
 constexpr int DS_OP_COUNT = 3;
 
-constexpr uint16_t DS_ADDRESSING_ABSOLUTE = 1;     // entry addresses are device addresses
-constexpr int DS_CODE_MAILBOX_FULL = 469;          // completion code: provider mailbox full
-constexpr int DS_KERNEL_ERROR_BASE = 400;          // kernel errors are reported plus this
+constexpr uint16_t DS_ADDRESSING_ABSOLUTE = 1;  // entry addresses are device addresses
+constexpr int DS_CODE_MAILBOX_FULL = 469;       // completion code: provider mailbox full
+constexpr int DS_CODE_BLOCK_TOO_BIG = 470;  // completion code: block write larger than a message
+constexpr int DS_KERNEL_ERROR_BASE = 400;   // kernel errors are reported plus this
 constexpr uint32_t DS_VALUE_BYTES_PER_ENTRY = 22;  // value block bytes reserved per entry
 constexpr uint16_t DS_NO_OFFSET = 0xFFFF;          // lowest offset before any entry
 
