@@ -36,6 +36,7 @@ constexpr KeyArgs kReportKeys[] = {
     {"CTRECORD", ""},
     {"CTTAGVAL", "s"},
     {"CTCONV", "sd"},
+    {"CTDUPCONV", "s"},
     {"ARRAY", "s"},
     {"NOMEMORY", ""},
     {"IMX_INIT", "d"},
