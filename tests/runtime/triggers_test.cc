@@ -403,6 +403,49 @@ TEST_F(TriggerRegistryTest, RegistrationFromAnotherThreadWakesTheWaitingPass) {
   loop.join();
 }
 
+std::atomic<bool> g_in_handler{false};
+std::atomic<bool> g_other_started{false};
+int g_handler_registration = -1;
+
+int RegisterWhileOtherThreadRegisters(void*, ChangeRecord) {
+  g_in_handler = true;
+  while (!g_other_started) std::this_thread::yield();
+  // Let the other thread take the registration lock and block on the
+  // registry lock this pass holds.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  g_handler_registration =
+      register_triggers(g_handler_ctx, &g_tag_to_register, nullptr, 1, HandlerA);
+  return 0;
+}
+
+// A handler registering while another thread is inside a registration must
+// not wait for that thread's registration lock: that thread waits for the
+// registry lock the handler's pass holds.
+TEST_F(TriggerRegistryTest, HandlerRegistrationWhileAnotherThreadRegistersCompletes) {
+  RegisterDigitals(2);
+  g_handler_ctx = &ctx_;
+  g_tag_to_register = Digital(15);
+  g_in_handler = false;
+  g_other_started = false;
+  g_handler_registration = -1;
+  TagRef tag = Digital(0);
+  ASSERT_EQ(register_triggers(&ctx_, &tag, nullptr, 1, RegisterWhileOtherThreadRegisters), 0);
+  ASSERT_EQ(zq_wait_event(&ctx_), 0);  // wake-up
+  int other_result = -1;
+  std::thread other([&] {
+    while (!g_in_handler) std::this_thread::yield();
+    g_other_started = true;
+    TagRef late = Digital(17);
+    other_result = register_triggers(&ctx_, &late, nullptr, 1, HandlerB);
+  });
+  Change(tag);
+  EXPECT_EQ(zq_wait_event(&ctx_), 0);
+  other.join();
+  EXPECT_EQ(g_handler_registration, 0);
+  EXPECT_EQ(other_result, 0);
+  EXPECT_EQ(trigger_count(), 4);
+}
+
 TEST_F(TriggerRegistryTest, DispatchNowReadsTheTagAndRunsTheWholeChain) {
   TagRef tag = Analog(4);
   Probe first{1, {6}}, second{2, {0}}, third{3, {7}};
