@@ -23,7 +23,6 @@ constexpr uint16_t kUnusedField = 0xFFFF;                 // descriptor words se
 constexpr uint16_t kReceiveCleanBytes = MCI_HEADER_SIZE + 2;
 
 struct Registry {
-  bool started = false;
   MciHandle handle = {};
   MciSlot* slots = nullptr;
   int32_t count = 0;
@@ -142,7 +141,9 @@ void unswap_header(MbxMessage* m) {
   }
 }
 
-// The value block that force-writes 1 into a tag of any value type.
+// Force-writes 1 into the data-source tag. The value block is built for the
+// tag's type, so that a long, float or message tag is never read past a
+// 16-bit value.
 int force_write_one(const MciHandle* h, TagRef tag) {
   uint16_t type = 0;
   if (zq_tag_info(&tag, 1, &type, nullptr) != 0) return kernel_error(h);
@@ -226,7 +227,12 @@ int drop_work_buffer(DataSource* work, uint8_t* buffer, int result) {
 }
 
 // Refuses a request found in the own mailbox: it is taken out without its
-// data (the refusal needs only its kind and key) and answered with 59.
+// data (the refusal needs only its kind and key; the work record has no
+// buffer to receive a query's name into) and answered with 59. A request
+// does not name the requester's mailbox and the work record's destination is
+// unset, so the kernel refuses the address and the run ends with 54 (55 when
+// the request's key is no tag): the operator sees that a task sent requests
+// here, and nothing is ever sent to an unrelated provider.
 int refuse_request(const MciHandle* h, DataSource* work) {
   const int rc = mci_discard(h, work);
   if (rc != MCI_OK) return rc;
@@ -277,7 +283,6 @@ void mci_header_write(uint8_t* data, const MciBlockHeader& header) {
 int mci_init(const MciHandle* handle) {
   mci_release();
   g_mci.handle = *handle;
-  g_mci.started = true;
   return clear_old_replies(&g_mci.handle);
 }
 

@@ -179,30 +179,48 @@ bool mci_query_pending(const DataSource* ds);
 // writes the header from the data source's geometry. Nothing is written into
 // a buffer smaller than a header.
 void mci_prepare_request(DataSource* ds, MciBuffer* buffer);
-// Checks and sends the data source's message to its destination mailbox.
+// Checks and sends the data source's message to its destination mailbox:
+// 55 bad key, 54 bad or uncountable destination, 69 more than 25000 waiting,
+// 50 a kind that cannot be sent, 63 no buffer, ZQ_ETOOBIG when the length
+// the kind gives reaches past the buffer, or the kernel's error.
 int mci_send(const MciHandle* handle, DataSource* ds);
 // Asks for a block: on the own station the data-source tag is force-written
 // with 1, otherwise a read request (kind 2) is sent.
 int mci_request_read(const MciHandle* handle, DataSource* ds);
 // Takes the message at the record's mailbox index out of the own mailbox
-// into its buffer (or the default buffer).
+// into its buffer (or the default buffer): 0 at once for a record in
+// MCI_RECEIVE_TAKEN, 60 outside the pending count, 63 no buffer. A message
+// longer than the buffer is dropped from the mailbox and refused with
+// ZQ_ETOOBIG, the buffer untouched and the length 0. The bytes of a short
+// message's missing header and error code read as zero, and a header the
+// sender marks byte-swapped (format 3 or later) is put right.
 int mci_receive(const MciHandle* handle, DataSource* ds);
 
 // Messages in the own mailbox.
 int mci_count(const MciHandle* handle, int* count);
-// Copies the descriptor at the record's mailbox index into its message.
+// Copies the descriptor at the record's mailbox index into its message; 52
+// when there is none.
 int mci_peek(const MciHandle* handle, DataSource* ds);
 // Takes the message at the record's mailbox index out without its data.
 int mci_discard(const MciHandle* handle, DataSource* ds);
 // Refuses the request in the record's message (kinds 0, 2, 4) with `code`
 // by sending the error reply kind 9, 11 or 13 to the record's destination.
 int mci_error_reply(const MciHandle* handle, DataSource* ds, uint16_t code);
-// The data source a message is about; a remote key is replaced by the local one.
+// The data source a message is about: from the own station by local key,
+// from another by remote key, which is then replaced by the local one. The
+// "none yet" remote key matches nothing.
 DataSource* mci_match_source(MbxMessage* message);
-// Takes a query reply out and learns geometry, remote key and station from it.
+// Takes a query reply out and learns geometry, remote key and station from
+// it: 61 when a remote reply names no tag, 62 when no data source matches.
 int mci_accept_query_reply(const MciHandle* handle, DataSource* work);
 
-// Trigger handler of the own mailbox tag; both arguments are ignored.
+// Trigger handler of the own mailbox tag; both arguments are ignored. Looks
+// at every message behind the pending count once: answers go to their data
+// source's handler as a copy of its record (left there, they stay counted
+// as pending), query replies are accepted, requests are refused, and an
+// invalid kind (50), unknown key (62) or failure ends the run at once.
+// Pauses MCI_IDLE_PAUSE_MS when nothing new is there. Returns the last
+// handler's result.
 int mci_on_mailbox(void* user_data, ChangeRecord record);
 
 // Messages at the head of the own mailbox looked at and left there.
