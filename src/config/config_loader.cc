@@ -19,6 +19,9 @@ constexpr uint16_t STATION_MASK = 0xFF;
 constexpr uint16_t WORKING_TEXT_LENGTH = 80;  // text size of date/time message entries
 constexpr int UNTYPED_WRITE_MODE = 2;         // write mode from which requests go untyped
 constexpr uint16_t TRANSFER_BIT_BASE = 0x100;
+// Entries allocated before the first record; the lists grow by doubling, so
+// a record count the file cannot back costs no large allocation.
+constexpr uint32_t INITIAL_ENTRY_CAPACITY = 1024;
 
 // Transfer types by value width.
 constexpr uint16_t TRANSFER_BYTE = 0x400;
@@ -66,8 +69,28 @@ bool register_one(TaskContext* ctx, TagRef tag, void* user, TriggerHandler handl
 
 struct LoadState {
   uint8_t* message_buffer;  // the one shared 4120-byte buffer
+  DsState** states;         // every DsState allocated, for config_release
+  uint32_t state_count;
+  uint32_t state_capacity;
 };
 LoadState g_load;
+
+// Remembers a new DsState so that config_release can free it.
+bool track_state(DsState* state) {
+  if (g_load.state_count == g_load.state_capacity) {
+    uint32_t capacity = g_load.state_capacity == 0 ? 16 : g_load.state_capacity * 2;
+    void* grown = realloc(g_load.states, sizeof(DsState*) * capacity);
+    if (grown == nullptr) return false;
+    g_load.states = static_cast<DsState**>(grown);
+    g_load.state_capacity = capacity;
+  }
+  g_load.states[g_load.state_count++] = state;
+  return true;
+}
+
+void free_texts(ConvEntry* entries, uint32_t n) {
+  for (uint32_t e = 0; e < n; ++e) free(entries[e].text);
+}
 
 const TriggerHandler INHIBIT_HANDLERS[DS_OP_COUNT] = {ds_on_read_inhibit, ds_on_write_inhibit,
                                                       ds_on_receive_inhibit};
@@ -164,6 +187,10 @@ const char* register_handshakes(TaskContext* ctx, DataSource* ds, const uint8_t*
 const char* load_data_source(TaskContext* ctx, const uint8_t* header, const uint8_t* record) {
   DsState* state = static_cast<DsState*>(calloc(1, sizeof(DsState)));
   if (state == nullptr) return fatal(ctx, "NOMEMORY");
+  if (!track_state(state)) {
+    free(state);
+    return fatal(ctx, "NOMEMORY");
+  }
   state->lowest_offset = DS_NO_OFFSET;
   DataSource record_ds;
   fill_data_source(&record_ds, state, header, record);
@@ -210,6 +237,16 @@ bool grow_lists(EntryLists* lists, uint32_t need) {
   if (!tags || !entries || !values || !types || !offsets) return false;
   lists->capacity = capacity;
   return true;
+}
+
+void free_lists(EntryLists* lists) {
+  if (lists->entries != nullptr) free_texts(lists->entries, lists->n);
+  free(lists->tags);
+  free(lists->entries);
+  free(lists->values);
+  free(lists->types);
+  free(lists->offsets);
+  *lists = EntryLists{};
 }
 
 // One element of a record, as it advances through an array.
@@ -265,7 +302,8 @@ const char* fill_entry(TaskContext* ctx, DataSource* ds, EntryLists* lists, uint
     layout_size = layout != nullptr ? static_cast<uint16_t>(layout->size) : 0;
     entry->length = layout_size;
   }
-  entry->transfer_type = config_transfer_type(f.data_type, layout_size);
+  entry->transfer_type =
+      config_transfer_type(f.data_type, f.data_type == DT_BIT ? entry->length : layout_size);
   if (f.data_type == DT_TIME || dt_is_time_block(f.data_type)) w->length = WORKING_TEXT_LENGTH;
   if (f.tag_type == TAG_MESSAGE) {
     // Numbers and dates formatted into a message tag need room beyond `length`.
@@ -377,8 +415,11 @@ int64_t config_elements_available(const char* name, const char* dimensions) {
   return linear < total ? total - linear : 0;
 }
 
-uint16_t config_transfer_type(uint16_t data_type, uint16_t layout_size) {
+uint16_t config_transfer_type(uint16_t data_type, uint16_t size) {
+  uint16_t layout_size = size;
   switch (data_type) {
+    case DT_BIT:
+      return static_cast<uint16_t>(TRANSFER_BIT_BASE + size);
     case DT_BYTE_LO:
     case DT_BYTE:
     case DT_BCD2:
@@ -445,9 +486,15 @@ const char* load_conversion_table(TaskContext* ctx, CtFile* ct) {
   if (ct->entry.record_count == 0) return nullptr;
   if (ct->entry.record_size != CONFIG_CONV_RECORD_SIZE) return fatal(ctx, "CTRECSIZE");
   EntryLists lists = {};
-  if (!grow_lists(&lists, ct->entry.record_count)) return fatal(ctx, "NOMEMORY");
+  uint32_t initial = ct->entry.record_count < INITIAL_ENTRY_CAPACITY ? ct->entry.record_count
+                                                                     : INITIAL_ENTRY_CAPACITY;
   uint16_t highest = 0;
-  if (const char* key = load_records(ctx, ct, ds, &lists, &highest)) return key;
+  const char* key = grow_lists(&lists, initial) ? load_records(ctx, ct, ds, &lists, &highest)
+                                                : fatal(ctx, "NOMEMORY");
+  if (key != nullptr) {
+    free_lists(&lists);
+    return key;
+  }
   attach_lists(state, lists);
   if (lists.n == 0) return nullptr;
   if (state->flags & DS_FLAG_WRITE_MODE) {
@@ -497,6 +544,22 @@ const char* load_tables(TaskContext* ctx, CtFile* ct) {
 }
 
 }  // namespace
+
+void config_release(void) {
+  for (uint32_t i = 0; i < g_load.state_count; ++i) {
+    DsState* state = g_load.states[i];
+    if (state->entries != nullptr) free_texts(state->entries, state->entry_count);
+    free(state->tags);
+    free(state->entries);
+    free(state->values);
+    free(state->types);
+    free(state->value_offsets);
+    free(state);
+  }
+  free(g_load.states);
+  free(g_load.message_buffer);
+  g_load = LoadState{};
+}
 
 const char* load_configuration(TaskContext* ctx) {
   ds_set_task(ctx);

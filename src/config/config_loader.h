@@ -67,6 +67,12 @@ const char* load_configuration(TaskContext* ctx);
 const char* load_data_source_table(TaskContext* ctx, CtFile* ct);
 const char* load_conversion_table(TaskContext* ctx, CtFile* ct);
 
+// Frees everything load_configuration allocated (data-source states, lists,
+// texts, the message buffer) so that tests and fuzzers can load again. The
+// task itself never calls it; release the message layer and the trigger
+// registry first, they point into these records.
+void config_release(void);
+
 // Elements from the named element to the end of its array: 1 for a name
 // without "[", otherwise total elements minus the element's linear index (0
 // when past the end). -1 when the dimension text or the indexes are malformed
@@ -74,7 +80,8 @@ const char* load_conversion_table(TaskContext* ctx, CtFile* ct);
 // dimensions).
 int64_t config_elements_available(const char* name, const char* dimensions);
 
-// Transfer type of a data type (0 when none); time layouts by their size.
-uint16_t config_transfer_type(uint16_t data_type, uint16_t layout_size);
+// Transfer type of a data type (0 when none). `size` is the bit number for
+// DT_BIT (0x100 + bit) and the layout size for the time layouts.
+uint16_t config_transfer_type(uint16_t data_type, uint16_t size);
 
 #endif  // ZQ_CONFIG_CONFIG_LOADER_H_
