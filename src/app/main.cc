@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "config/config_loader.h"
 #include "datetime/datetime.h"
 #include "runtime/catalogue.h"
 #include "runtime/report.h"
@@ -20,15 +21,6 @@ constexpr auto START_PAUSE = std::chrono::milliseconds(100);
 
 // The process's one task record: zero at load, never freed.
 TaskContext g_task;
-
-// The place where the task's configuration (ct/quantrel.ct of the
-// application) is loaded: the data sources, their triggers and the data-source
-// layer. Configuration loading is not part of this program yet, so the task
-// runs with an empty trigger registry. Returns 0 to go on; a non-zero result
-// means a fatal error, already reported by key with status 0.
-int load_configuration(TaskContext*) {
-  return 0;
-}
 
 }  // namespace
 
@@ -47,7 +39,7 @@ int main() {
   load_datetime_format(catalogue_lookup("DATETIME"));
   signal_setup(&g_task);  // without the wake-up signal registrations still work
 
-  if (load_configuration(&g_task) != 0) task_exit(&g_task, EXIT_FATAL);
+  if (load_configuration(&g_task) != nullptr) task_exit(&g_task, EXIT_FATAL);
   task_trace(&g_task, "DBG_CTLOAD", CTLOAD_TRACE_LEVEL);
   task_report(&g_task, "RUN", STATUS_RUNNING);
 
