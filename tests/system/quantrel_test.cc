@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/ct_writer.h"
 #include "kernel/zqkernel.h"
 #include "runtime/catalogue.h"
 
@@ -48,11 +49,13 @@ class QuantrelProcess : public ::testing::Test {
     user_ = "u" + std::to_string(++serial) + "_" + std::to_string(time(nullptr) % 100000);
     char shm[128];
     ASSERT_EQ(zq_db_shm_name(name_.c_str(), domain_.c_str(), user_.c_str(), shm, sizeof shm), 0);
-    const ZqTagDecl decls[] = {{TAG_LONG, 1, 0}, {TAG_MESSAGE, 1, MESSAGE_CAPACITY}};
-    TagRef first[2];
-    ASSERT_EQ(zq_db_create(shm, decls, 2, nullptr, first, &db_), 0);
+    const ZqTagDecl decls[] = {
+        {TAG_LONG, 1, 0}, {TAG_MESSAGE, 1, MESSAGE_CAPACITY}, {TAG_MAILBOX, 1, 0}};
+    TagRef first[3];
+    ASSERT_EQ(zq_db_create(shm, decls, 3, nullptr, first, &db_), 0);
     status_tag_ = first[0];
     message_tag_ = first[1];
+    mailbox_tag_ = first[2];
     zq_db_use(db_);
     watcher_ = zq_init("WATCHER", "system test", name_.c_str(), domain_.c_str(), user_.c_str());
     ASSERT_GE(watcher_, 0);
@@ -61,6 +64,29 @@ class QuantrelProcess : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     work_ = dir;
     root_ = std::string(ZQ_SOURCE_DIR) + "/root";
+    WriteEmptyConfiguration();
+  }
+
+  // The smallest configuration the task accepts: its own mailbox, one
+  // data-source table and one conversion table, both without records.
+  void WriteEmptyConfiguration() {
+    fs::create_directories(work_ + "/" + domain_ + "/ct");
+    CtTable task;
+    task.name = "TASK";
+    task.header = {static_cast<uint8_t>(mailbox_tag_.type), 0,
+                   static_cast<uint8_t>(mailbox_tag_.index), 0};
+    CtTable sources;
+    sources.type = 1;
+    sources.name = "PROV";
+    sources.header.assign(8, 0);
+    sources.record_size = 116;
+    CtTable conversions;
+    conversions.type = 2;
+    conversions.name = "CONV";
+    conversions.header.assign(8, 0);
+    conversions.record_size = 80;
+    const std::string file = work_ + "/" + domain_ + "/ct/quantrel.ct";
+    ASSERT_EQ(ct_write_file(file.c_str(), {task, sources, conversions}), 0);
   }
 
   void TearDown() override {
@@ -87,7 +113,7 @@ class QuantrelProcess : public ::testing::Test {
   // Starts quantrel with the ZQ variables of the database; console to a file.
   void Start(const std::string& zq_root, const std::string& zq_name) {
     std::vector<std::string> env = {"ZQNAME=" + zq_name, "ZQDOMAIN=" + domain_, "ZQUSER=" + user_,
-                                    "ZQROOT=" + zq_root, "TZ=UTC0"};
+                                    "ZQROOT=" + zq_root, "ZQAPP=" + work_,      "TZ=UTC0"};
     for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (getenv(keep)) env.push_back(std::string(keep) + "=" + getenv(keep));
     }
@@ -191,7 +217,7 @@ class QuantrelProcess : public ::testing::Test {
 
   ZqDb* db_ = nullptr;
   int16_t watcher_ = -1;
-  TagRef status_tag_{}, message_tag_{};
+  TagRef status_tag_{}, message_tag_{}, mailbox_tag_{};
   std::string name_, domain_, user_, work_, root_, console_;
   pid_t pid_ = -1;
   int exit_code_ = NOT_EXITED;
@@ -280,3 +306,43 @@ TEST_F(QuantrelProcess, NoDatabaseEndsAtOnceWithStatusOne) {
 }
 
 }  // namespace
+
+// A configuration the task cannot use ends start-up with its key, status 0
+// and exit 1, and never reaches RUN.
+TEST_F(QuantrelProcess, BadConfigurationEndsStartUpWithItsKey) {
+  struct Case {
+    const char* key;
+    std::function<void(const std::string& file)> damage;
+  };
+  const Case cases[] = {
+      {"NOCT", [](const std::string& file) { fs::remove(file); }},
+      {"NOTRIGGERS",
+       [](const std::string& file) {
+         CtTable task;
+         task.name = "TASK";
+         task.header.assign(4, 0);
+         CtTable sources;
+         sources.type = 1;
+         sources.header.assign(8, 0);
+         sources.record_size = 116;
+         ASSERT_EQ(ct_write_file(file.c_str(), {task, sources}), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    events_.clear();
+    exit_code_ = NOT_EXITED;
+    c.damage(work_ + "/" + domain_ + "/ct/quantrel.ct");
+    const std::string text = CatalogueText(root_, c.key);
+    ASSERT_NE(text, c.key);
+    Configure("");
+    Start(root_, name_);
+    ASSERT_TRUE(WatchUntil([&](const Event& e) { return !e.is_status && e.text == text; }))
+        << "exit " << Exited() << "\n"
+        << Console();
+    EXPECT_EQ(WaitForExit(), 1);
+    EXPECT_EQ(Find(0, true, 1, ""), -1);  // never running
+    EXPECT_EQ(MessageNow(), text);
+    EXPECT_EQ(StatusNow(), 0);
+  }
+}
