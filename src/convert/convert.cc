@@ -82,6 +82,11 @@ size_t min_size(size_t a, size_t b) {
   return a < b ? a : b;
 }
 
+// memcpy that accepts null pointers when there is nothing to copy.
+void copy_bytes(void* to, const void* from, size_t n) {
+  if (n != 0) memcpy(to, from, n);
+}
+
 // Units of `unit` bytes covering `length` bytes.
 size_t units_for(size_t length, size_t unit) {
   return (length + unit - 1) / unit;
@@ -342,7 +347,7 @@ void string_from_block(void* slot, const uint8_t* p, size_t available, const Con
     if (scratch.data() == nullptr) {
       report_no_memory(r);
     } else {
-      memcpy(scratch.data(), p, min_size(scratch.size(), available));
+      copy_bytes(scratch.data(), p, min_size(scratch.size(), available));
       reverse_units(scratch.data(), units, unit);
       copy_into_text(e, scratch.data(), scratch.size());
     }
@@ -373,7 +378,7 @@ void time_block_from_block(void* slot, const uint8_t* p, size_t available, const
     report_no_memory(r);
     return;
   }
-  memcpy(scratch.data(), p, n);
+  copy_bytes(scratch.data(), p, n);
   if (conv_byte_swap(b.flags)) {
     if (unit == 2 || unit == 4) {
       reverse_units(scratch.data(), units, unit);
@@ -391,7 +396,7 @@ void raw_from_block(void* slot, const uint8_t* p, size_t available, const ConvEn
   const size_t room = text_room(e);
   const size_t m = min_size(min_size(block_bytes, room), available);
   memset(e.text, 0, room);
-  memcpy(e.text, p, m);
+  copy_bytes(e.text, p, m);
   e.text[room] = '\0';
   set_message_slot(slot, e, m);
 }
@@ -588,11 +593,11 @@ void write_unit_reversed(uint8_t* p, size_t available, const uint8_t* src, size_
                          size_t units, size_t unit, Scratch* image) {
   const size_t n = units * unit;
   const size_t kept = min_size(n, available);
-  memcpy(image->data(), p, kept);
+  copy_bytes(image->data(), p, kept);
   reverse_bytes(image->data() + (units - 1) * unit, unit);
-  memcpy(image->data(), src, length);
+  copy_bytes(image->data(), src, length);
   reverse_units(image->data(), units, unit);
-  memcpy(p, image->data(), kept);
+  copy_bytes(p, image->data(), kept);
 }
 
 void string_to_block(uint8_t* p, size_t available, const ConvEntry& e, const ConvBlock& b,
@@ -607,7 +612,7 @@ void string_to_block(uint8_t* p, size_t available, const ConvEntry& e, const Con
       return;
     }
     padded_text(e, text.data(), length);
-    memcpy(p, text.data(), min_size(length, available));
+    copy_bytes(p, text.data(), min_size(length, available));
   } else if (unit == 2 || unit == 4) {
     const size_t units = units_for(length, unit);
     Scratch text(length);
@@ -657,7 +662,7 @@ void time_block_to_block(uint8_t* p, size_t available, const void* slot, const C
   if (reversed) {
     write_unit_reversed(p, available, fields.data(), e.length, units, unit, &image);
   } else {
-    memcpy(p, fields.data(), e.length);
+    copy_bytes(p, fields.data(), e.length);
   }
 }
 
@@ -665,7 +670,7 @@ void raw_to_block(uint8_t* p, size_t available, const ConvEntry& e, const ConvBl
   if (e.tag_type != TAG_MESSAGE || e.text == nullptr) return;
   const uint16_t block_bytes = static_cast<uint16_t>(b.count * conv_unit_size(b.flags));
   const size_t m = min_size(min_size(block_bytes, text_room(e)), available);
-  memcpy(p, e.text, m);
+  copy_bytes(p, e.text, m);
 }
 
 // ---- Typed values ------------------------------------------------------------------------------
