@@ -3,18 +3,23 @@
 //
 // The region starts with a Header; every other part is found through offsets
 // recorded there, so the same bytes work at any mapping address. One
-// process-shared robust mutex guards the whole region; each task slot has a
-// process-shared condition variable that only that task waits on.
+// process-shared robust mutex guards the whole region. A task blocks on a
+// futex word in its own slot: a wake is a counter increment and a futex wake,
+// which never blocks the waker and keeps no state that a killed waiter could
+// leave inconsistent (a process-shared condition variable does: glibc's
+// broadcast then waits forever for the dead waiter).
 #include "kernel/zqkernel.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,7 +40,7 @@ struct ZqDb {
 namespace {
 
 constexpr uint32_t kMagic = 0x4B42515Au;  // "ZQBK"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint64_t kAlign = 64;
 constexpr uint32_t kChunkBytes = 64;  // mailbox data pool granule
 constexpr uint32_t kNoChunk = 0xFFFFFFFFu;
@@ -74,7 +79,7 @@ struct MailboxDesc {
 };
 
 struct TaskSlot {
-  pthread_cond_t cond;
+  uint32_t wake_seq;  // futex word: bumped by every wake of this task
   int32_t pid;
   int32_t last_errno;
   uint8_t in_use;  // the slot has a name
@@ -291,6 +296,10 @@ int lock_region(Header* h) {
   return r == 0 ? ZQ_OK : ZQ_ESYS;
 }
 
+void futex_wake_all(uint32_t* word) {
+  syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+
 // Holds the region lock for a scope. Wake-ups collected while it is held are
 // delivered after the unlock, so a woken task does not block on the lock.
 class RegionLock {
@@ -301,14 +310,28 @@ class RegionLock {
     pthread_mutex_unlock(&header_of(db_)->mutex);
     TaskSlot* slots = slots_of(db_);
     while (wake_) {
-      pthread_cond_broadcast(&slots[__builtin_ctzll(wake_)].cond);
+      futex_wake_all(&slots[__builtin_ctzll(wake_)].wake_seq);
       wake_ &= wake_ - 1;
     }
   }
   RegionLock(const RegionLock&) = delete;
   RegionLock& operator=(const RegionLock&) = delete;
   int error() const { return error_; }
-  void wake_later(uint64_t slots) { wake_ |= slots; }
+  // Marks the slot's wake word; the futex wake follows the unlock.
+  void wake_later(int slot_index) {
+    __atomic_fetch_add(&slots_of(db_)[slot_index].wake_seq, 1, __ATOMIC_RELEASE);
+    wake_ |= uint64_t{1} << slot_index;
+  }
+  // Blocks the calling task until its slot is woken; the lock is released
+  // meanwhile and held again on return (0), or lost (an error number).
+  int wait(TaskSlot* slot) {
+    Header* h = header_of(db_);
+    uint32_t seen = __atomic_load_n(&slot->wake_seq, __ATOMIC_ACQUIRE);
+    pthread_mutex_unlock(&h->mutex);
+    syscall(SYS_futex, &slot->wake_seq, FUTEX_WAIT, seen, nullptr, nullptr, 0);
+    error_ = lock_region(h);
+    return error_;
+  }
 
  private:
   ZqDb* db_;
@@ -316,30 +339,17 @@ class RegionLock {
   uint64_t wake_ = 0;
 };
 
-void wait_on_slot(Header* h, TaskSlot* slot) {
-  int r = pthread_cond_wait(&slot->cond, &h->mutex);
-  if (r == EOWNERDEAD) pthread_mutex_consistent(&h->mutex);
-}
-
-void init_slot_cond(TaskSlot* slot) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-  pthread_cond_init(&slot->cond, &attr);
-  pthread_condattr_destroy(&attr);
-}
-
 // Wakes every task blocked in a wait, so that it looks at its flags again.
 void wake_waiters(ZqDb* db, RegionLock* lock) {
   Header* h = header_of(db);
-  lock->wake_later(h->waiting_mask);
+  for (uint64_t w = h->waiting_mask; w; w &= w - 1) lock->wake_later(__builtin_ctzll(w));
   h->waiting_mask = 0;
 }
 
 void wake_slot(ZqDb* db, int slot_index, RegionLock* lock) {
   Header* h = header_of(db);
   uint64_t bit = uint64_t{1} << slot_index;
-  lock->wake_later(h->waiting_mask & bit);
+  if (h->waiting_mask & bit) lock->wake_later(slot_index);
   h->waiting_mask &= ~bit;
 }
 
@@ -366,8 +376,8 @@ int find_slot_by_name(ZqDb* db, const char* name) {
   return -1;
 }
 
-// Clears a slot for a new task. Its condition variable lives as long as the
-// database: a writer may still be waking it after releasing the lock.
+// Clears a slot for a new task. Its wake word keeps counting: a writer may
+// still be waking it after releasing the lock.
 void reset_slot(TaskSlot* slot) {
   slot->pid = 0;
   slot->last_errno = 0;
@@ -625,7 +635,6 @@ void init_region(ZqDb* db, const uint32_t counts[ZQ_TAG_TYPE_COUNT], const ZqDbL
   init_mutex(&h->mutex);
   TaskSlot* slots = slots_of(db);
   for (int i = 0; i < ZQ_MAX_TASKS; ++i) {
-    init_slot_cond(&slots[i]);
     slots[i].status_tag = ZQ_UNSET_TAG;
     slots[i].message_tag = ZQ_UNSET_TAG;
   }
@@ -1060,6 +1069,7 @@ int zq_task_list(ZqDb* db, ZqTaskState* tasks, int maximum, int* number) {
     t.configured = s.configured;
     t.status_tag = s.status_tag;
     t.message_tag = s.message_tag;
+    t.waiting = (header_of(db)->waiting_mask >> i) & 1;
   }
   *number = n;
   return 0;
@@ -1145,8 +1155,7 @@ int zq_exit(int id) {
     __atomic_store_n(&slot->attached, 0, __ATOMIC_RELEASE);
     __atomic_store_n(&slot->pid, 0, __ATOMIC_RELAXED);
     // A thread of this task still blocked in a wait sees the slot gone.
-    pthread_cond_broadcast(&slot->cond);
-    h->waiting_mask &= ~bit;
+    wake_slot(db, index, &lock);
     if (!slot->configured) slot->in_use = 0;
   }
   if (g_local_attached > 0) --g_local_attached;
@@ -1238,7 +1247,7 @@ int zq_change_wait(int id, const TagRef* tags, uint32_t count, uint32_t* index,
       return 0;
     }
     h->waiting_mask |= bit;
-    wait_on_slot(h, slot);
+    if (lock.wait(slot) != ZQ_OK) return fail(db, id, ZQ_ESYS);
     h->waiting_mask &= ~bit;
   }
 }

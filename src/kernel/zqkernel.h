@@ -278,6 +278,7 @@ struct ZqTaskState {
   uint8_t configured;      // has a task block from the manager
   TagRef status_tag;
   TagRef message_tag;
+  uint8_t waiting;  // blocked in zq_change_wait now
 };
 int zq_task_list(ZqDb* db, ZqTaskState* tasks, int maximum, int* number);
 
