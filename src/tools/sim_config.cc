@@ -117,7 +117,11 @@ class Parser {
     for (const auto& [key, value] : t) {
       bool known = false;
       for (std::string_view a : allowed) known = known || key.str() == a;
-      if (!known) error(pos(value), "unknown key '" + std::string(key.str()) + "' in " + where);
+      if (!known) {
+        const toml::source_position& b = key.source().begin;
+        Pos at = b.line ? Pos{static_cast<long>(b.line), static_cast<long>(b.column)} : pos(value);
+        error(at, "unknown key '" + std::string(key.str()) + "' in " + where);
+      }
     }
   }
 

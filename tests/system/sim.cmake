@@ -1,0 +1,9 @@
+# zq sim: in-process tests of the simulator's engine, and the zq sim process
+# serving a client on a shared-memory database.
+if(TARGET zqsim)
+  zq_add_test(NAME sim_unit_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_config_test.cc ${CMAKE_CURRENT_LIST_DIR}/sim_provider_test.cc
+    LIBS zqsim
+    LABEL unit)
+  target_include_directories(sim_unit_test PRIVATE ${CMAKE_SOURCE_DIR})
+endif()
