@@ -199,16 +199,18 @@ int ds_on_block_write(void* p, ChangeRecord record) {
                 : static_cast<uint16_t>(st->lowest_offset + ds->start);
   h.count = st->offset_span;
   unsigned unit = mci_header_unit_size(h);
-  // A span that does not fit the shared buffer is refused, never written past it.
+  // A span that does not fit the shared buffer is refused, never written past
+  // it; a span that fills it exactly is sent (the spare cleared byte is dropped).
   uint32_t size = data_bytes(h.count, unit);
-  if (size + (unit == 0 ? 0 : 1) > BLOCK_DATA_CAPACITY) {
+  if (size > BLOCK_DATA_CAPACITY) {
     task_report(g_task, "IMX_BOUND", STATUS_ERROR, ds->name, unit);
     ds_complete(ds, DS_OP_WRITE, DS_CODE_BLOCK_TOO_BIG);
     return 0;
   }
   mci_header_write(buffer, h);
   uint8_t* data = buffer + MCI_HEADER_SIZE;
-  memset(data, 0, size + (unit == 0 ? 0 : 1));
+  uint32_t cleared = unit == 0 ? size : size + 1;
+  memset(data, 0, cleared < BLOCK_DATA_CAPACITY ? cleared : BLOCK_DATA_CAPACITY);
   encode_entries(ds, h, data, size);
   int r = mci_send(handle(), ds);
   if (r != 0) task_report(g_task, "IMX_SEND", STATUS_ERROR, ds->name, r);

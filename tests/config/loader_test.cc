@@ -62,17 +62,17 @@ TEST_F(Loader, UnreadableIndexAndHeadersStop) {
   // Only the file header: no index entry can be read.
   std::vector<uint8_t> cut(good.begin(), good.begin() + kIndexStart);
   EXPECT_EQ(load_bytes(cut), "CTINDEX");
-  mci_release();
+  reset();
   // Task table header beyond the end of the file.
   std::vector<uint8_t> b = good;
   patch32(&b, kIndexStart + kEntryOffset, 100000);
   EXPECT_EQ(load_bytes(b), "CTHEADER");
-  mci_release();
+  reset();
   // Data-source table header beyond the end of the file.
   b = good;
   patch32(&b, kIndexStart + kEntrySize + kEntryOffset, 100000);
   EXPECT_EQ(load_bytes(b), "CTHEADER");
-  mci_release();
+  reset();
   // The data-source table claims a record the file does not hold.
   tables[1] = ds_table(provider_mailbox_, 4, {});
   tables.erase(tables.begin() + 2);
@@ -88,8 +88,7 @@ TEST_F(Loader, HeaderAndRecordSizesOtherThanTheLayoutsStop) {
                              conv_table(d.tag, {ConvRec{take(TAG_ANALOG), "A", ""}})};
   auto expect = [&](std::vector<CtTable> t, const char* key) {
     EXPECT_EQ(load(t), key);
-    mci_release();
-    trigger_registry_reset();
+    reset();
   };
   std::vector<CtTable> t = ok;
   t[0].header.push_back(0);
@@ -115,8 +114,7 @@ TEST_F(Loader, ConversionTagMustBeAValueTag) {
   DsRec d = basic();
   EXPECT_EQ(load_one(d, {ConvRec{own_mailbox_, "MBX", ""}}), "CTTAGVAL");
   EXPECT_TRUE(reported("CTTAGVAL MBX"));
-  mci_release();
-  trigger_registry_reset();
+  reset();
   EXPECT_EQ(load_one(d, {ConvRec{TagRef{}, "NOTHING", ""}}), "CTTAGVAL");
   EXPECT_TRUE(reported("CTTAGVAL NOTHING"));
 }
@@ -128,8 +126,7 @@ TEST_F(Loader, DataTypesOutsideTheTableStopWithTheEntryIndex) {
     ConvRec bad{take(TAG_ANALOG), "B", "", 1, 0, 1, dt};
     EXPECT_EQ(load_one(d, {good, bad}), "CTCONV");
     EXPECT_TRUE(reported("CTCONV DS1 1")) << all_lines();
-    mci_release();
-    trigger_registry_reset();
+    reset();
   }
 }
 
@@ -162,8 +159,7 @@ TEST_F(Loader, ArrayCoverageFollowsDimensionsAndIndexes) {
       {"T[1][1][1]", "2,2", 1},    // more indexes than dimensions
   };
   for (const Case& c : cases) {
-    mci_release();
-    trigger_registry_reset();
+    reset();
     skipped_lines_ = lines().size();
     EXPECT_EQ(load_one(d, {ConvRec{named, c.name, c.dims, 0, 0, c.count, DT_WORD}}), "ARRAY")
         << c.name;
@@ -190,13 +186,11 @@ TEST_F(Loader, RegistrationAndQueryFailuresStop) {
   objects_.push_back({"OTHER", take(TAG_DIGITAL)});
   EXPECT_EQ(load_one(d, {}), "IMX_DS_REGISTER");
   EXPECT_TRUE(reported("IMX_DS_REGISTER UNKNOWN"));
-  mci_release();
-  trigger_registry_reset();
+  reset();
   d.name = "OTHER";  // in the table, but under another tag
   EXPECT_EQ(load_one(d, {}), "IMX_DS_REGISTER");
   EXPECT_TRUE(reported("IMX_DS_REGISTER OTHER"));
-  mci_release();
-  trigger_registry_reset();
+  reset();
   DsRec q = basic("DSQ");
   zq_fault_inject("zq_write_mbx", 1, 7);
   EXPECT_EQ(load_one(q, {}), "IMX_DS_QUERY");
@@ -452,8 +446,7 @@ TEST_F(Loader, ConversionTablesForUnknownOrOwnMailboxAreSkippedAndDuplicatesRefu
   DsState* st = state_of(d.tag);
   ASSERT_NE(st, nullptr);
   EXPECT_EQ(st->entry_count, 0u);
-  mci_release();
-  trigger_registry_reset();
+  reset();
   EXPECT_EQ(
       load({task_table(own_mailbox_), ds_table(provider_mailbox_, 4, {d}),
             conv_table(d.tag, {ConvRec{a, "A", ""}}), conv_table(d.tag, {ConvRec{a, "A", ""}})}),

@@ -223,11 +223,16 @@ class DsFixture : public ::testing::Test {
     setenv("ZQDOMAIN", "dom", 1);
   }
 
-  void TearDown() override {
-    zq_fault_clear_all();
+  // Forgets a load: the message layer, the registry and the loader's records.
+  void reset() {
     mci_release();
     trigger_registry_reset();
     config_release();
+  }
+
+  void TearDown() override {
+    zq_fault_clear_all();
+    reset();
     ctx_.log_file = nullptr;
     fclose(log_);
     free(log_text_);

@@ -464,6 +464,22 @@ TEST_F(Handlers, BlockWriteLargerThanAMessageIsRefused) {
   EXPECT_EQ(mailbox_count(provider_mailbox_), 0);
 }
 
+TEST_F(Handlers, BlockWriteFillingTheWholeMessageIsSent) {
+  TagRef a = take(TAG_ANALOG, 2);
+  // Units 0 .. 2055 of 2 bytes: exactly the 4112 data bytes of a message.
+  setup(
+      {ConvRec{a, "A", "", 0, 0, 1, DT_WORD},
+       ConvRec{TagRef{a.type, static_cast<uint16_t>(a.index + 1)}, "B", "", 2055, 0, 1, DT_WORD}});
+  ready(kUnit2, 0, 4000);
+  write16(TagRef{a.type, static_cast<uint16_t>(a.index + 1)}, 0x0A0B);
+  trigger(d_.bw_trigger, 1);
+  std::vector<Request> rs = requests();
+  ASSERT_EQ(rs.size(), 1u) << all_lines();
+  EXPECT_EQ(rs[0].header().count, 2056);
+  ASSERT_EQ(rs[0].desc.length, MCI_MESSAGE_BUFFER_SIZE);
+  EXPECT_EQ(mci_get16(rs[0].data.data() + MCI_MESSAGE_BUFFER_SIZE - 2), 0x0A0B);
+}
+
 TEST_F(Handlers, ShortBlockConvertsOnlyTheEntriesThatArrived) {
   TagRef a = take(TAG_ANALOG, 4);
   setup({ConvRec{a, "A[0]", "4", 0, 0, 4, DT_WORD}});
