@@ -555,6 +555,48 @@ TEST_F(KernelTest, MailboxOperationsCheckTheirArguments) {
   EXPECT_EQ(ZQ_EINVAL, zq_errno(a_));
 }
 
+TEST_F(KernelTest, PeekBeyondTheLastMessageGivesNone) {
+  ASSERT_EQ(0, send(tag(kMailbox), "a"));
+  MbxMessage peeked[2];
+  int number = -1;
+  ASSERT_EQ(0, zq_peek_mbx(b_, tag(kMailbox), peeked, 1, 2, &number));
+  EXPECT_EQ(0, number);
+  ASSERT_EQ(0, zq_peek_mbx(b_, tag(kMailbox), peeked, 0, 0, &number));
+  EXPECT_EQ(0, number);
+}
+
+TEST(KernelMailboxLimits, Accepts25001MessagesWhenTheLimitAllows) {
+  constexpr int kMessages = 25001;
+  const ZqTagDecl decls[] = {{TAG_MAILBOX, 1, 0}};
+  ZqDbLimits limits = {30000, 4u << 20, 64};
+  ZqDb* db = nullptr;
+  TagRef mbx;
+  ASSERT_EQ(0, zq_db_create(nullptr, decls, 1, &limits, &mbx, &db));
+  zq_db_use(db);
+  int id = zq_init("MANY", "", nullptr, nullptr, nullptr);
+  ASSERT_GT(id, 0);
+  for (int i = 0; i < kMessages; ++i) {
+    MbxMessage m = {};
+    m.data = reinterpret_cast<uint8_t*>(&i);
+    m.length = sizeof i;
+    ASSERT_EQ(0, zq_write_mbx(id, id, mbx, &m)) << i;
+  }
+  int count = 0;
+  ASSERT_EQ(0, zq_count_mbx(id, mbx, &count));
+  EXPECT_EQ(kMessages, count);
+  int value = -1;
+  MbxMessage m = {};
+  m.data = reinterpret_cast<uint8_t*>(&value);
+  m.capacity = sizeof value;
+  ASSERT_EQ(0, zq_read_mbx(id, id, mbx, &m, kMessages - 1));
+  EXPECT_EQ(kMessages - 1, value);
+  ASSERT_EQ(0, zq_read_mbx(id, id, mbx, &m, 0));
+  EXPECT_EQ(0, value);
+  ASSERT_EQ(0, zq_read_mbx(id, id, mbx, &m, 0));
+  EXPECT_EQ(1, value);
+  zq_db_destroy(db);
+}
+
 // ---- Task table -------------------------------------------------------------------------------
 
 TEST_F(KernelTest, TaskBlockCarriesTheConfiguredSetup) {
@@ -633,6 +675,119 @@ TEST_F(KernelTest, ExitedIdIsNoLongerUsable) {
   EXPECT_EQ(-1, zq_write(b_, &t, 1, &v));
   EXPECT_EQ(ZQ_ENOTATTACHED, zq_errno(b_));
   EXPECT_EQ(-1, zq_exit(b_));
+}
+
+TEST_F(KernelTest, ExitWakesAThreadOfTheTaskBlockedInItsWait) {
+  const TagRef t = tag(kDigital);
+  std::atomic<int> error{0};
+  std::thread waiter([&] {
+    char buf[8];
+    ChangeRecord rec;
+    change_record_prepare(&rec, buf, sizeof buf);
+    uint32_t index = 0;
+    if (zq_change_wait(b_, &t, 1, &index, &rec) != 0) error = zq_errno(b_);
+  });
+  usleep(20000);
+  ASSERT_EQ(0, zq_exit(b_));
+  waiter.join();
+  EXPECT_EQ(ZQ_ENOTATTACHED, error.load());
+}
+
+TEST_F(KernelTest, WaitIsWokenBySetChangeFromAnotherThreadOfTheTask) {
+  const TagRef t = tag(kFloat);
+  std::atomic<int> result{-100};
+  std::thread waiter([&] {
+    char buf[8];
+    ChangeRecord rec;
+    change_record_prepare(&rec, buf, sizeof buf);
+    uint32_t index = 0;
+    result = zq_change_wait(b_, &t, 1, &index, &rec);
+  });
+  usleep(20000);
+  EXPECT_EQ(-100, result.load());
+  ASSERT_EQ(0, zq_set_chg(b_, &t, 1));
+  waiter.join();
+  EXPECT_EQ(0, result.load());
+}
+
+TEST_F(KernelTest, StopRequestWinsOverChangesAndEndsWithTheTask) {
+  const TagRef t = tag(kDigital);
+  ASSERT_EQ(0, write16(a_, t, 1));
+  ASSERT_EQ(0, zq_task_request_term(db_, "TASKB"));
+  char buf[8];
+  ChangeRecord rec;
+  change_record_prepare(&rec, buf, sizeof buf);
+  uint32_t index = 0;
+  EXPECT_EQ(-1, zq_change_wait(b_, &t, 1, &index, &rec));
+  EXPECT_EQ(ZQ_ESTOP, zq_errno(b_));
+  // A scan does not look at the stop request.
+  EXPECT_EQ(0, zq_get_chg(b_, &t, 1, &index, &rec));
+  ASSERT_EQ(0, zq_exit(b_));
+  int again = zq_init("TASKB", "", "n", "d", "u");
+  ASSERT_GT(again, 0);
+  EXPECT_EQ(0, zq_term_requested(again));
+}
+
+TEST_F(KernelTest, OperationsWithoutADatabaseFail) {
+  zq_db_use(nullptr);
+  TagRef t = {TAG_DIGITAL, 1};
+  EXPECT_EQ(-1, zq_tag_info(&t, 1, nullptr, nullptr));
+  EXPECT_EQ(ZQ_ENODB, zq_errno(-1));
+  int16_t v = 0;
+  EXPECT_EQ(-1, zq_read(a_, &t, 1, &v));
+  EXPECT_EQ(ZQ_ENOTATTACHED, zq_errno(a_));
+  zq_db_use(db_);
+  EXPECT_EQ(0, zq_read(a_, &t, 1, &v));
+}
+
+TEST(KernelDatabase, CreationChecksDeclarationsAndLimits) {
+  ZqDb* db = nullptr;
+  const ZqTagDecl bad_type[] = {{6, 1, 0}};
+  EXPECT_EQ(-1, zq_db_create(nullptr, bad_type, 1, nullptr, nullptr, &db));
+  EXPECT_EQ(ZQ_EINVAL, zq_errno(-1));
+  const ZqTagDecl no_elements[] = {{TAG_DIGITAL, 0, 0}};
+  EXPECT_EQ(-1, zq_db_create(nullptr, no_elements, 1, nullptr, nullptr, &db));
+  const ZqTagDecl huge_text[] = {{TAG_MESSAGE, 1, ZQ_MAX_MESSAGE_CAPACITY + 1}};
+  EXPECT_EQ(-1, zq_db_create(nullptr, huge_text, 1, nullptr, nullptr, &db));
+  EXPECT_EQ(ZQ_ELIMIT, zq_errno(-1));
+  const ZqTagDecl too_many[] = {{TAG_LONG, 60000, 0}, {TAG_LONG, 5535, 0}};
+  EXPECT_EQ(-1, zq_db_create(nullptr, too_many, 2, nullptr, nullptr, &db));
+  EXPECT_EQ(ZQ_ELIMIT, zq_errno(-1));
+  const ZqTagDecl fine[] = {{TAG_LONG, 60000, 0}, {TAG_LONG, 5534, 0}, {TAG_MESSAGE, 1, 0}};
+  ZqDbLimits no_slots = {0, 1024, 64};
+  EXPECT_EQ(-1, zq_db_create(nullptr, fine, 3, &no_slots, nullptr, &db));
+  EXPECT_EQ(ZQ_ELIMIT, zq_errno(-1));
+  ZqDbLimits long_message = {8, 1u << 20, 70000};
+  EXPECT_EQ(-1, zq_db_create(nullptr, fine, 3, &long_message, nullptr, &db));
+  EXPECT_EQ(-1, zq_db_create("bad/name", fine, 3, nullptr, nullptr, &db));
+  EXPECT_EQ(ZQ_EINVAL, zq_errno(-1));
+  EXPECT_EQ(-1, zq_db_create(nullptr, nullptr, 1, nullptr, nullptr, &db));
+  EXPECT_EQ(-1, zq_db_create(nullptr, fine, 3, nullptr, nullptr, nullptr));
+  EXPECT_EQ(nullptr, db);
+
+  TagRef first[3];
+  ASSERT_EQ(0, zq_db_create(nullptr, fine, 3, nullptr, first, &db));
+  EXPECT_EQ(60001, first[1].index);
+  zq_db_use(db);
+  EXPECT_EQ(80, zq_tag_capacity(first[2]));  // capacity 0 gives the default
+  EXPECT_EQ(0, zq_tag_capacity(TagRef{TAG_LONG, 65534}));
+  EXPECT_EQ(-1, zq_tag_capacity(TagRef{TAG_LONG, 65535}));
+  zq_db_destroy(db);
+
+  ASSERT_EQ(0, zq_db_create(nullptr, nullptr, 0, nullptr, nullptr, &db));  // no tags at all
+  zq_fault_inject("zq_db_create", 1, ZQ_ESYS);
+  ZqDb* other = nullptr;
+  EXPECT_EQ(-1, zq_db_create(nullptr, nullptr, 0, nullptr, nullptr, &other));
+  EXPECT_EQ(ZQ_ESYS, zq_errno(-1));
+  zq_db_destroy(db);
+}
+
+TEST(KernelEnvironment, GetenvCopiesTheValueCutToTheBuffer) {
+  setenv("ZQ_KERNEL_TEST_VAR", "abcdef", 1);
+  char buf[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_STREQ("abc", zq_getenv("ZQ_KERNEL_TEST_VAR", buf, sizeof buf));
+  unsetenv("ZQ_KERNEL_TEST_VAR");
+  EXPECT_STREQ("", zq_getenv("ZQ_KERNEL_TEST_VAR", buf, sizeof buf));
 }
 
 // ---- Fault injection and error texts --------------------------------------------------------

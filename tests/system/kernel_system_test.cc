@@ -3,6 +3,7 @@
 // and the reattach of a dead task's slot.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +58,7 @@ class KernelProcesses : public ::testing::Test {
     if (out_fd && pipe(fds) != 0) return -1;
     pid_t pid = fork();
     if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // no orphan outlives a test killed by its alarm
       if (out_fd) {
         dup2(fds[1], STDOUT_FILENO);
         close(fds[0]);
