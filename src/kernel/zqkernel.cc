@@ -519,39 +519,6 @@ uint32_t chunks_for(uint32_t bytes) {
   return (bytes + kChunkBytes - 1) / kChunkBytes;
 }
 
-// Stores bytes in a new chain (caller checked free_count); kNoChunk for 0 bytes.
-uint32_t pool_store(ZqDb* db, const uint8_t* data, uint32_t bytes) {
-  Header* h = header_of(db);
-  uint32_t* next = chunk_next(db);
-  uint32_t first = kNoChunk;
-  uint32_t prev = kNoChunk;
-  for (uint32_t done = 0; done < bytes; done += kChunkBytes) {
-    uint32_t c = h->free_head;
-    h->free_head = next[c];
-    --h->free_count;
-    uint32_t n = bytes - done < kChunkBytes ? bytes - done : kChunkBytes;
-    memcpy(chunk_data(db, c), data + done, n);
-    next[c] = kNoChunk;
-    if (prev == kNoChunk) {
-      first = c;
-    } else {
-      next[prev] = c;
-    }
-    prev = c;
-  }
-  return first;
-}
-
-void pool_copy_out(ZqDb* db, uint32_t chunk, uint8_t* out, uint32_t bytes) {
-  const Header* h = header_of(db);
-  const uint32_t* next = chunk_next(db);
-  for (uint32_t done = 0; done < bytes && chunk < h->layout.chunk_count; done += kChunkBytes) {
-    uint32_t n = bytes - done < kChunkBytes ? bytes - done : kChunkBytes;
-    memcpy(out + done, chunk_data(db, chunk), n);
-    chunk = next[chunk];
-  }
-}
-
 void pool_free(ZqDb* db, uint32_t chunk) {
   Header* h = header_of(db);
   uint32_t* next = chunk_next(db);
@@ -562,6 +529,49 @@ void pool_free(ZqDb* db, uint32_t chunk) {
     h->free_head = chunk;
     ++h->free_count;
     chunk = following;
+  }
+}
+
+// Stores bytes in a new chain (caller checked free_count) into *first;
+// kNoChunk for 0 bytes. False when the free list ends early, which only a
+// task killed in the middle of a pool update leaves behind: the count is then
+// set to what the list really holds.
+bool pool_store(ZqDb* db, const uint8_t* data, uint32_t bytes, uint32_t* first) {
+  Header* h = header_of(db);
+  uint32_t* next = chunk_next(db);
+  *first = kNoChunk;
+  uint32_t prev = kNoChunk;
+  for (uint32_t done = 0; done < bytes; done += kChunkBytes) {
+    uint32_t c = h->free_head;
+    if (c >= h->layout.chunk_count) {
+      h->free_head = kNoChunk;
+      h->free_count = 0;
+      pool_free(db, *first);
+      *first = kNoChunk;
+      return false;
+    }
+    h->free_head = next[c];
+    --h->free_count;
+    uint32_t n = bytes - done < kChunkBytes ? bytes - done : kChunkBytes;
+    memcpy(chunk_data(db, c), data + done, n);
+    next[c] = kNoChunk;
+    if (prev == kNoChunk) {
+      *first = c;
+    } else {
+      next[prev] = c;
+    }
+    prev = c;
+  }
+  return true;
+}
+
+void pool_copy_out(ZqDb* db, uint32_t chunk, uint8_t* out, uint32_t bytes) {
+  const Header* h = header_of(db);
+  const uint32_t* next = chunk_next(db);
+  for (uint32_t done = 0; done < bytes && chunk < h->layout.chunk_count; done += kChunkBytes) {
+    uint32_t n = bytes - done < kChunkBytes ? bytes - done : kChunkBytes;
+    memcpy(out + done, chunk_data(db, chunk), n);
+    chunk = next[chunk];
   }
 }
 
@@ -1477,7 +1487,9 @@ int zq_write_mbx(int id, int sender, TagRef mailbox, const MbxMessage* message) 
   if (chunks_for(message->length) > h->free_count) return fail(db, id, ZQ_ENOSPACE);
   MailboxDesc d;
   memset(&d, 0, sizeof d);
-  d.first_chunk = pool_store(db, message->data, message->length);
+  if (!pool_store(db, message->data, message->length, &d.first_chunk)) {
+    return fail(db, id, ZQ_ENOSPACE);
+  }
   d.length = message->length;
   d.control = message->control;
   d.station = message->station;
