@@ -82,6 +82,9 @@ class DumpTest : public ::testing::Test {
     ProcessResult r = run_process(argv, 30);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.signal, 0) << "crashed";
+    // A sanitizer report also ends with status 1: look for it.
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_NE(r.err.find("status"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("status"), std::string::npos);
