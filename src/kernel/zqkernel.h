@@ -155,14 +155,25 @@ extern "C" {
 #endif
 
 // ---- Task operations (the task's contract) ----------------------------------------
+//
+// Failures return -1 (zq_init a negative id). Errors every task operation may
+// give: ZQ_ENOTATTACHED (id not attached by this process, or no database),
+// ZQ_EINVAL (null pointer where data is needed, bad count or mode),
+// ZQ_EBADTAG (unset reference, unknown type, index 0 or beyond the last),
+// ZQ_EWRONGTYPE (a mailbox in a value operation, a value tag as a mailbox),
+// ZQ_ESYS (the database lock is unusable), or the number a test injected.
+// A list with one bad tag is refused as a whole: nothing is written.
 
 // Copies the environment variable's value (cut to size-1) into buffer; returns
 // buffer, holding "" when the variable is unset.
 char* zq_getenv(const char* name, char* buffer, size_t size);
 
 // Attaches the calling task to the database named by zq_name/zq_domain/zq_user
-// (or to the one installed by zq_db_use). Returns the task id, negative when
-// not attached.
+// (or to the one installed by zq_db_use). Returns the task id (1..64),
+// negative when not attached: ZQ_ENODB, ZQ_ECORRUPT, ZQ_ETASKBUSY (the name is
+// attached by a live process), ZQ_ETASKFULL. A slot whose process died is
+// taken over. Attaching clears the slot's old change flags and signals.
+// zq_exit detaches; the last exit unmaps a database that zq_init opened.
 int16_t zq_init(const char* task_name, const char* description, const char* zq_name,
                 const char* zq_domain, const char* zq_user);
 int zq_exit(int id);
@@ -177,12 +188,16 @@ int zq_term_requested(int id);             // 1 = the task must stop
 // allowed (waits for a signal or a stop request).
 int zq_change_wait(int id, const TagRef* tags, uint32_t count, uint32_t* index,
                    ChangeRecord* record);
-// No wait: the next changed tag at or after *index; ZQ_ENOCHANGE when none.
+// No wait: the next changed tag at or after *index; ZQ_ENOCHANGE when none
+// (also for count 0 and *index >= count).
 int zq_get_chg(int id, const TagRef* tags, uint32_t count, uint32_t* index, ChangeRecord* record);
 
 // Enables (mode ZQ_SIGNAL_ENABLE) or disables a signal 1..ZQ_MAX_SIGNAL for
-// this task; only enabled signals can be sent to it. -1 = refused.
+// this task; only enabled signals can be sent to it. -1 = refused
+// (ZQ_ENOSIGNAL for a number out of range).
 int zq_signal_setup(int id, int signal, int mode);
+// Makes the signal pending at the attached task of that name and wakes its
+// wait: ZQ_ENOTASK (no such attached task), ZQ_ENOSIGNAL (not enabled there).
 int zq_send_signal(int id, const char* target_task, int signal);
 int zq_get_signal(int id);  // pending signal taken (0 = none), -1 = failure
 
@@ -194,16 +209,26 @@ int zq_f_write(int id, const TagRef* tags, uint32_t count, const void* block);
 int zq_set_chg(int id, const TagRef* tags, uint32_t count);
 int zq_clear_chg(int id, const TagRef* tags, uint32_t count);
 // Per tag its type code and value offset in a packed block (either array may
-// be null). Non-zero when a tag is invalid.
+// be null). Non-zero when a tag is invalid (ZQ_EBADTAG) or no database is in
+// use (ZQ_ENODB); zq_errno(-1) gives the number.
 int zq_tag_info(const TagRef* tags, uint32_t count, uint16_t* types, uint32_t* offsets);
 // Text capacity of a message tag, 0 for other value types; -1 if invalid.
 int zq_tag_capacity(TagRef tag);
 
 int zq_count_mbx(int id, TagRef mailbox, int* count);
+// Copies up to `maximum` descriptors from position `first` (0 = oldest);
+// *number = how many (0 when first is at or past the end).
 int zq_peek_mbx(int id, TagRef mailbox, MbxMessage* messages, int first, int maximum, int* number);
 // Removes the message at index (later ones move up) and copies its data into
 // message->data (capacity set by the caller). data == nullptr discards it.
+// ZQ_ENOMSG: no message there. ZQ_ETOOBIG: longer than the capacity; the
+// message stays, the buffer is untouched, message->length tells the size.
+// `reader` must be an attached task.
 int zq_read_mbx(int id, int reader, TagRef mailbox, MbxMessage* message, int index);
+// Queues a copy of the message; `sender` (an attached task) is recorded in it.
+// ZQ_EMBXFULL (mailbox at its limit), ZQ_ENOSPACE (data pool exhausted),
+// ZQ_ETOOBIG (longer than the per-message limit). Flags the mailbox tag
+// changed for every attached task.
 int zq_write_mbx(int id, int sender, TagRef mailbox, const MbxMessage* message);
 
 // ---- Database management (run-time manager, tools, tests) ---------------------------
