@@ -7,3 +7,11 @@ if(TARGET zqsim)
     LABEL unit)
   target_include_directories(sim_unit_test PRIVATE ${CMAKE_SOURCE_DIR})
 endif()
+if(TARGET zqsim AND TARGET zq)
+  zq_add_test(NAME sim_process_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_process_test.cc
+    LIBS zqconfig zqkernel
+    LABEL system)
+  target_compile_definitions(sim_process_test PRIVATE ZQ_PATH="$<TARGET_FILE:zq>")
+  add_dependencies(sim_process_test zq)
+endif()
