@@ -22,6 +22,8 @@ constexpr uint16_t TRANSFER_BIT_BASE = 0x100;
 // Entries allocated before the first record; the lists grow by doubling, so
 // a record count the file cannot back costs no large allocation.
 constexpr uint32_t INITIAL_ENTRY_CAPACITY = 1024;
+constexpr uint32_t RECORD_CHUNK = 64;       // conversion records read at once
+constexpr uint32_t TRIGGER_BATCH = 0xFFFF;  // tags per registration call at most
 
 // Transfer types by value width.
 constexpr uint16_t TRANSFER_BYTE = 0x400;
@@ -344,9 +346,24 @@ const char* load_records(TaskContext* ctx, CtFile* ct, DataSource* ds, EntryList
   uint32_t records = ct->entry.record_count;
   uint32_t v = 0;
   *highest = 0;
-  uint8_t raw[CONFIG_CONV_RECORD_SIZE];
+  // Records are read a chunk at a time (one seek and read per chunk); a chunk
+  // that cannot be read whole is read record by record, so the first bad
+  // record is reported exactly as it would be alone.
+  uint8_t chunk[CONFIG_CONV_RECORD_SIZE * RECORD_CHUNK];
+  uint32_t chunk_first = 0, chunk_count = 0;
+  bool one_by_one = false;
   for (uint32_t r = 0; r < records; ++r) {
-    if (ct_read_record(ct, raw, r) != CT_OK) return fatal(ctx, "CTRECORD");
+    if (r >= chunk_first + chunk_count) {
+      uint32_t want = one_by_one ? 1 : (records - r < RECORD_CHUNK ? records - r : RECORD_CHUNK);
+      if (want > 1 && ct_read_records(ct, chunk, r, want) != CT_OK) {
+        one_by_one = true;
+        want = 1;
+      }
+      if (want == 1 && ct_read_record(ct, chunk, r) != CT_OK) return fatal(ctx, "CTRECORD");
+      chunk_first = r;
+      chunk_count = want;
+    }
+    const uint8_t* raw = chunk + size_t{r - chunk_first} * CONFIG_CONV_RECORD_SIZE;
     RecordFields f;
     decode_record(raw, &f);
     uint16_t type = 0;
@@ -366,6 +383,26 @@ const char* load_records(TaskContext* ctx, CtFile* ct, DataSource* ds, EntryList
     lists->n += covered;
   }
   return nullptr;
+}
+
+// Registers every entry's tag with the write-on-change handler, entry e's
+// user data being entry e. The tags go to the registry in entry order, a
+// batch per call, which registers them exactly as one call per tag would
+// (a repeated tag gets a new head each time) without the registry growing
+// and shrinking its arrays once per tag.
+bool register_entries(TaskContext* ctx, const EntryLists& lists) {
+  uint32_t batch_size = lists.n < TRIGGER_BATCH ? lists.n : TRIGGER_BATCH;
+  void** users = static_cast<void**>(malloc(sizeof(void*) * batch_size));
+  if (users == nullptr) return false;
+  bool ok = true;
+  for (uint32_t first = 0; ok && first < lists.n; first += batch_size) {
+    uint32_t n = lists.n - first < batch_size ? lists.n - first : batch_size;
+    for (uint32_t k = 0; k < n; ++k) users[k] = &lists.entries[first + k];
+    ok = register_triggers(ctx, lists.tags + first, users, static_cast<uint16_t>(n),
+                           ds_on_tag_change) == 0;
+  }
+  free(users);
+  return ok;
 }
 
 void attach_lists(DsState* state, const EntryLists& lists) {
@@ -497,12 +534,8 @@ const char* load_conversion_table(TaskContext* ctx, CtFile* ct) {
   }
   attach_lists(state, lists);
   if (lists.n == 0) return nullptr;
-  if (state->flags & DS_FLAG_WRITE_MODE) {
-    for (uint32_t e = 0; e < lists.n; ++e) {
-      if (!register_one(ctx, lists.tags[e], &lists.entries[e], ds_on_tag_change)) {
-        return fatal(ctx, "NOMEMORY");
-      }
-    }
+  if ((state->flags & DS_FLAG_WRITE_MODE) && !register_entries(ctx, lists)) {
+    return fatal(ctx, "NOMEMORY");
   }
   state->offset_span = static_cast<uint16_t>(highest - state->lowest_offset + 1);
   if (zq_tag_info(lists.tags, lists.n, lists.types, lists.offsets) != 0) {
