@@ -82,6 +82,25 @@ TEST_F(Loader, UnreadableIndexAndHeadersStop) {
   EXPECT_EQ(load_bytes(b), "CTRECORD");
 }
 
+TEST_F(Loader, ConversionRecordsMissingFromTheFileStopAtTheFirstOneMissing) {
+  DsRec d = basic();
+  TagRef a = take(TAG_ANALOG);
+  // The table claims three records; the file holds one.
+  for (bool bad_first : {false, true}) {
+    ConvRec first{bad_first ? own_mailbox_ : a, "FIRST", ""};
+    std::vector<uint8_t> b = image({task_table(own_mailbox_), ds_table(provider_mailbox_, 4, {d}),
+                                    conv_table(d.tag, {first})});
+    patch32(&b, kIndexStart + 2 * kEntrySize + kEntryRecordCount, 3);
+    skipped_lines_ = lines().size();
+    // A readable bad record is reported as itself before the missing ones.
+    EXPECT_EQ(load_bytes(b), bad_first ? "CTTAGVAL" : "CTRECORD");
+    if (bad_first) {
+      EXPECT_TRUE(reported("CTTAGVAL FIRST"));
+    }
+    reset();
+  }
+}
+
 TEST_F(Loader, HeaderAndRecordSizesOtherThanTheLayoutsStop) {
   DsRec d = basic();
   std::vector<CtTable> ok = {task_table(own_mailbox_), ds_table(provider_mailbox_, 4, {d}),
