@@ -19,7 +19,9 @@ void put_ref(uint8_t* p, TagRef r) {
   ct_put_u16(p, r.type);
   ct_put_u16(p + 2, r.index);
 }
-TagRef get_ref(const uint8_t* p) { return TagRef{ct_get_u16(p), ct_get_u16(p + 2)}; }
+TagRef get_ref(const uint8_t* p) {
+  return TagRef{ct_get_u16(p), ct_get_u16(p + 2)};
+}
 
 void put_text(uint8_t* p, size_t size, const std::string& text) {
   memset(p, 0, size);
@@ -201,7 +203,8 @@ bool app_build_tables(const AppModel& model, AppBuildOutput* out, std::string* e
     std::vector<uint8_t> h(APP_DS_HEADER_SIZE, 0);
     put_ref(h.data(), p.mailbox);
     ct_put_u16(h.data() + 4, p.max_messages);
-    CtTable ds_table = make_table(APP_QTL_TABLE_DS, p.mailbox_name, std::move(h), APP_DS_RECORD_SIZE);
+    CtTable ds_table =
+        make_table(APP_QTL_TABLE_DS, p.mailbox_name, std::move(h), APP_DS_RECORD_SIZE);
     for (const AppDataSource& ds : p.sources) {
       uint8_t rec[APP_DS_RECORD_SIZE];
       app_encode_ds_record(ds, rec);
@@ -252,16 +255,18 @@ bool app_build_write(const AppModel& model, const AppBuildOutput& out, const std
       return false;
     }
   }
-  if (!replace_file(ct_dir / "object.ct",
-                    [&](const char* p) { return object_table_write(p, out.objects, objects_per_table); },
-                    error))
+  if (!replace_file(
+          ct_dir / "object.ct",
+          [&](const char* p) { return object_table_write(p, out.objects, objects_per_table); },
+          error))
     return false;
-  if (!replace_file(ct_dir / "tasks.ct",
-                    [&](const char* p) { return ct_write_file(p, out.tasks); }, error))
+  if (!replace_file(
+          ct_dir / "tasks.ct", [&](const char* p) { return ct_write_file(p, out.tasks); }, error))
     return false;
   fs::path qtl = qtl_dir / "quantrel.ct";
   if (out.has_quantrel) {
-    return replace_file(qtl, [&](const char* p) { return ct_write_file(p, out.quantrel); }, error);
+    return replace_file(
+        qtl, [&](const char* p) { return ct_write_file(p, out.quantrel); }, error);
   }
   // A configuration left from an earlier description would be loaded by a
   // QUANTREL started by hand; remove it.

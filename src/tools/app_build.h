@@ -86,7 +86,6 @@ bool app_build_tables(const AppModel& model, AppBuildOutput* out, std::string* e
 // temporary name and then renamed, plus the log directory
 // <name>/<domain>/<user>/log. False with a message when writing fails.
 bool app_build_write(const AppModel& model, const AppBuildOutput& out, const std::string& dir,
-                     std::string* error,
-                     uint32_t objects_per_table = OBJECT_TABLE_SPLIT_DEFAULT);
+                     std::string* error, uint32_t objects_per_table = OBJECT_TABLE_SPLIT_DEFAULT);
 
 #endif  // ZQ_TOOLS_APP_BUILD_H_

@@ -41,7 +41,9 @@ struct Node {
     kids.back().key = std::move(name);
     return kids.back();
   }
-  void text(std::string name, std::string value) { add(STR, std::move(name)).str = std::move(value); }
+  void text(std::string name, std::string value) {
+    add(STR, std::move(name)).str = std::move(value);
+  }
   void number(std::string name, int64_t value, bool hex = false) {
     Node& n = add(NUM, std::move(name));
     n.num = value;
@@ -94,7 +96,9 @@ std::string json_string(const std::string& s) {
   return out + "\"";
 }
 
-bool ref_unset(TagRef r) { return r.type == ZQ_TAGREF_UNSET; }
+bool ref_unset(TagRef r) {
+  return r.type == ZQ_TAGREF_UNSET;
+}
 
 std::string ref_text(const Node& n) {
   char buf[32];
@@ -137,7 +141,8 @@ void render_text(const Node& n, int depth, std::string* out) {
           if (k < n.bytes.size()) {
             snprintf(buf, sizeof buf, " %02x", n.bytes[k]);
             l += buf;
-            ascii += (n.bytes[k] >= 0x20 && n.bytes[k] < 0x7F) ? static_cast<char>(n.bytes[k]) : '.';
+            ascii +=
+                (n.bytes[k] >= 0x20 && n.bytes[k] < 0x7F) ? static_cast<char>(n.bytes[k]) : '.';
           } else {
             l += "   ";
           }
@@ -167,8 +172,9 @@ void render_json(const Node& n, std::string* out) {
         *out += "null";
         return;
       }
-      *out += "{\"type\":" + std::to_string(n.ref.type) + ",\"index\":" + std::to_string(n.ref.index) +
-              ",\"name\":" + (n.ref_name.empty() ? std::string("null") : json_string(n.ref_name)) + "}";
+      *out +=
+          "{\"type\":" + std::to_string(n.ref.type) + ",\"index\":" + std::to_string(n.ref.index) +
+          ",\"name\":" + (n.ref_name.empty() ? std::string("null") : json_string(n.ref_name)) + "}";
       return;
     case Node::HEX: {
       std::string h;
@@ -206,7 +212,9 @@ void render_json(const Node& n, std::string* out) {
   }
 }
 
-TagRef get_ref(const uint8_t* p) { return TagRef{ct_get_u16(p), ct_get_u16(p + 2)}; }
+TagRef get_ref(const uint8_t* p) {
+  return TagRef{ct_get_u16(p), ct_get_u16(p + 2)};
+}
 
 class Dumper {
  public:
@@ -249,7 +257,8 @@ void Dumper::load_names(AppDumpKind kind, Node* root) {
   std::string table = options_.object_table;
   fs::path dir = fs::path(path_).parent_path();
   if (dir.empty()) dir = ".";
-  if (table.empty() && kind == AppDumpKind::QUANTREL) table = (dir / ".." / ".." / "ct" / "object.ct").lexically_normal().string();
+  if (table.empty() && kind == AppDumpKind::QUANTREL)
+    table = (dir / ".." / ".." / "ct" / "object.ct").lexically_normal().string();
   if (table.empty() && kind == AppDumpKind::TASKS) table = (dir / "object.ct").string();
   if (table.empty()) return;
   std::vector<AppObject> objects;

@@ -40,9 +40,13 @@ void put_ref(uint8_t* p, TagRef r) {
   ct_put_u16(p, r.type);
   ct_put_u16(p + 2, r.index);
 }
-TagRef get_ref(const uint8_t* p) { return TagRef{ct_get_u16(p), ct_get_u16(p + 2)}; }
+TagRef get_ref(const uint8_t* p) {
+  return TagRef{ct_get_u16(p), ct_get_u16(p + 2)};
+}
 
-bool ref_less(TagRef a, TagRef b) { return a.type != b.type ? a.type < b.type : a.index < b.index; }
+bool ref_less(TagRef a, TagRef b) {
+  return a.type != b.type ? a.type < b.type : a.index < b.index;
+}
 
 std::string ct_error(const std::string& path, const char* what, int status) {
   return path + ": " + what + ": " + ct_strerror(status);
@@ -248,9 +252,8 @@ std::string AppObjectIndex::element_name(const AppObject& object, uint32_t linea
 
 std::string AppObjectIndex::name_of(TagRef ref) const {
   // The last object whose first reference is not above ref.
-  auto it = std::upper_bound(by_ref_.begin(), by_ref_.end(), ref, [&](TagRef r, size_t i) {
-    return ref_less(r, objects_[i].first);
-  });
+  auto it = std::upper_bound(by_ref_.begin(), by_ref_.end(), ref,
+                             [&](TagRef r, size_t i) { return ref_less(r, objects_[i].first); });
   if (it == by_ref_.begin()) return "";
   const AppObject& o = objects_[*std::prev(it)];
   if (o.first.type != ref.type) return "";

@@ -15,12 +15,12 @@
 namespace {
 
 constexpr const char* kDataTypeNames[APP_DT_LAST + 1] = {
-    "",           "DT_BIT",     "DT_BYTE_LO",     "DT_BYTE_HI", "DT_WORD",     "DT_LONG",
-    "DT_DOUBLE",  "DT_STRING",  "DT_FLOAT",       "DT_EXP_FLOAT", "DT_BCD4",   "DT_BYTE",
-    "DT_SCALE",   "DT_LOW14",   "DT_SIGNED_BITS", "DT_LONG_WS", "DT_FLOAT_WS", "DT_FIXED",
-    "DT_BCD2",    "DT_BCD4B",   "DT_BCD8",        "DT_TIME",    "DT_TIM0",     "DT_TIM1",
-    "DT_TIM2",    "DT_TIM3",    "DT_TIM4",        "DT_TIM5",    "DT_TIM6",     "DT_TIM7",
-    "DT_TIM8",    "DT_TIM9",    "DT_RAW",         "DT_FFLOAT",  "DT_FFLOAT_WS",
+    "",          "DT_BIT",    "DT_BYTE_LO",     "DT_BYTE_HI",   "DT_WORD",      "DT_LONG",
+    "DT_DOUBLE", "DT_STRING", "DT_FLOAT",       "DT_EXP_FLOAT", "DT_BCD4",      "DT_BYTE",
+    "DT_SCALE",  "DT_LOW14",  "DT_SIGNED_BITS", "DT_LONG_WS",   "DT_FLOAT_WS",  "DT_FIXED",
+    "DT_BCD2",   "DT_BCD4B",  "DT_BCD8",        "DT_TIME",      "DT_TIM0",      "DT_TIM1",
+    "DT_TIM2",   "DT_TIM3",   "DT_TIM4",        "DT_TIM5",      "DT_TIM6",      "DT_TIM7",
+    "DT_TIM8",   "DT_TIM9",   "DT_RAW",         "DT_FFLOAT",    "DT_FFLOAT_WS",
 };
 
 constexpr uint16_t DT_BIT = 1;
@@ -37,17 +37,21 @@ uint16_t default_length(uint16_t data_type) {
   };
   return data_type <= APP_DT_LAST ? kBytes[data_type] : 0;
 }
-bool length_required(uint16_t dt) { return dt == DT_STRING || dt == DT_RAW || dt == DT_SIGNED_BITS; }
+bool length_required(uint16_t dt) {
+  return dt == DT_STRING || dt == DT_RAW || dt == DT_SIGNED_BITS;
+}
 
 constexpr const char* kTagTypeNames[ZQ_TAG_TYPE_COUNT] = {"digital", "analog", "float",
                                                           "message", "long",   "mailbox"};
 
-constexpr uint32_t kMaxIndexText = 16;  // bracketed element index of an object name
+constexpr uint32_t kMaxIndexText = 16;   // bracketed element index of an object name
 constexpr uint32_t kMaxObjectName = 48;  // whole object name with its index
 constexpr int64_t kMaxU16 = 0xFFFF;
 
 // Bit masks of acceptable tag types for a role.
-constexpr unsigned bit(uint16_t type) { return 1u << type; }
+constexpr unsigned bit(uint16_t type) {
+  return 1u << type;
+}
 constexpr unsigned kDigital = bit(TAG_DIGITAL);
 constexpr unsigned kAnalog = bit(TAG_ANALOG);
 constexpr unsigned kMailbox = bit(TAG_MAILBOX);
@@ -64,8 +68,12 @@ std::string type_set_text(unsigned mask) {
   return out;
 }
 
-bool is_name_start(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '@' || c == '$' || c == '_'; }
-bool is_name_char(char c) { return is_name_start(c) || std::isdigit(static_cast<unsigned char>(c)); }
+bool is_name_start(char c) {
+  return std::isalpha(static_cast<unsigned char>(c)) || c == '@' || c == '$' || c == '_';
+}
+bool is_name_char(char c) {
+  return is_name_start(c) || std::isdigit(static_cast<unsigned char>(c));
+}
 
 // A parsed tag reference text: NAME or NAME[i][j]...
 struct RefText {
@@ -107,8 +115,7 @@ std::string check_tag_name(std::string_view name) {
     return "tag name '" + std::string(name) + "' must start with a letter, '@', '$' or '_'";
   for (char c : name) {
     if (!is_name_char(c) || static_cast<unsigned char>(c) >= 0x80)
-      return "tag name '" + std::string(name) +
-             "' may hold only letters, digits, '@', '$' and '_'";
+      return "tag name '" + std::string(name) + "' may hold only letters, digits, '@', '$' and '_'";
   }
   return "";
 }
@@ -136,7 +143,9 @@ class Parser {
     if (r.begin.line == 0) return fallback;
     return {r.begin.line, r.begin.column};
   }
-  static AppPos pos_of(const toml::node& n, AppPos fallback) { return pos_of(n.source(), fallback); }
+  static AppPos pos_of(const toml::node& n, AppPos fallback) {
+    return pos_of(n.source(), fallback);
+  }
 
   void check_keys(const toml::table& t, std::initializer_list<std::string_view> allowed,
                   const std::string& where) {
@@ -189,8 +198,8 @@ class Parser {
     }
     int64_t v = i->get();
     if (v < lo || v > hi) {
-      error(pos_of(*n, at), "'" + std::string(key) + "' = " + std::to_string(v) +
-                                " is outside " + std::to_string(lo) + " to " + std::to_string(hi));
+      error(pos_of(*n, at), "'" + std::string(key) + "' = " + std::to_string(v) + " is outside " +
+                                std::to_string(lo) + " to " + std::to_string(hi));
       return std::nullopt;
     }
     return v;
@@ -252,7 +261,8 @@ class Parser {
         r.linear = r.linear * tag.dims[k] + rt.indexes[k];
         index_text += "[" + std::to_string(rt.indexes[k]) + "]";
       }
-      if (index_text.size() > kMaxIndexText || tag.name.size() + index_text.size() > kMaxObjectName) {
+      if (index_text.size() > kMaxIndexText ||
+          tag.name.size() + index_text.size() > kMaxObjectName) {
         error(at, "element name '" + tag.name + index_text + "' is too long for its field");
         return std::nullopt;
       }
@@ -317,7 +327,7 @@ class Parser {
   void parse_conversion(const toml::table& t, AppPos at, AppDataSource* ds);
   const toml::table* section(const toml::table& root, std::string_view key, bool required);
   std::vector<std::pair<const toml::table*, AppPos>> table_array(const toml::table& t,
-                                                                  std::string_view key, AppPos at);
+                                                                 std::string_view key, AppPos at);
 
   std::string file_;
   AppModel* m_;
@@ -347,8 +357,8 @@ std::vector<std::pair<const toml::table*, AppPos>> Parser::table_array(const tom
   if (!n) return out;
   const auto* arr = n->as_array();
   if (!arr) {
-    error(pos_of(*n, at), "'" + std::string(key) + "' must be an array of tables ([[" +
-                              std::string(key) + "]])");
+    error(pos_of(*n, at),
+          "'" + std::string(key) + "' must be an array of tables ([[" + std::string(key) + "]])");
     return out;
   }
   for (const toml::node& e : *arr) {
@@ -492,8 +502,8 @@ void Parser::parse_tag(const toml::key& key, const toml::node& value) {
         total *= static_cast<uint64_t>(i->get());
       }
       if (total > ZQ_MAX_TAGS_PER_TYPE) {
-        error(dp, "array '" + tag.name + "' has " + std::to_string(total) +
-                      " elements; at most " + std::to_string(ZQ_MAX_TAGS_PER_TYPE) + " are possible");
+        error(dp, "array '" + tag.name + "' has " + std::to_string(total) + " elements; at most " +
+                      std::to_string(ZQ_MAX_TAGS_PER_TYPE) + " are possible");
         return;
       }
       tag.elements = static_cast<uint32_t>(total);
@@ -602,11 +612,13 @@ void Parser::parse_provider(const toml::table& t, AppPos at) {
 }
 
 void Parser::parse_source(const toml::table& t, AppPos at, AppProvider* provider) {
-  check_keys(t,
-             {"name", "read_enabled", "read_trigger", "write_mode", "block_write_enabled",
-              "block_write_trigger", "unsolicited", "addressing", "status", "read_ready",
-              "write_ready", "rcv_ready", "read_inhibit", "write_inhibit", "rcv_inhibit",
-              "read_sync", "write_sync", "rcv_sync", "state", "conversions"},
+  check_keys(t, {"name",         "read_enabled",        "read_trigger",
+                 "write_mode",   "block_write_enabled", "block_write_trigger",
+                 "unsolicited",  "addressing",          "status",
+                 "read_ready",   "write_ready",         "rcv_ready",
+                 "read_inhibit", "write_inhibit",       "rcv_inhibit",
+                 "read_sync",    "write_sync",          "rcv_sync",
+                 "state",        "conversions"},
              "a data source");
   AppDataSource ds;
   if (auto r = role_tag(t, "name", at, kDigital | kAnalog, true,
@@ -616,8 +628,7 @@ void Parser::parse_source(const toml::table& t, AppPos at, AppProvider* provider
     ds.tag = r->ref;
     if (ds.name.size() + 1 > APP_DS_NAME_SIZE)
       error(np, "data-source name '" + ds.name + "' is too long for its field");
-    if (!source_names_.insert(ds.name).second)
-      error(np, "duplicate data source '" + ds.name + "'");
+    if (!source_names_.insert(ds.name).second) error(np, "duplicate data source '" + ds.name + "'");
   }
   ds.read_enabled = get_flag(t, "read_enabled", at);
   ds.read_trigger = role_ref(t, "read_trigger", at, kDigital, "a read trigger");
@@ -680,7 +691,8 @@ void Parser::parse_conversion(const toml::table& t, AppPos at, AppDataSource* ds
   const toml::node* length_node = t.get("length");
   if (c.data_type == DT_BIT) {
     if (length_node) {
-      error(pos_of(*length_node, at), "a DT_BIT record gives its bit number as 'bit', not 'length'");
+      error(pos_of(*length_node, at),
+            "a DT_BIT record gives its bit number as 'bit', not 'length'");
       ok = false;
     }
     auto b = get_int(t, "bit", at, false, 0, kMaxU16 - (c.count - 1));

@@ -17,16 +17,16 @@
 #include "kernel/zqkernel.h"
 
 // Field sizes the description must fit (text sizes include the NUL).
-constexpr size_t APP_NAME_SIZE = 32;    // ZQNAME
-constexpr size_t APP_DOMAIN_SIZE = 8;   // ZQDOMAIN
-constexpr size_t APP_USER_SIZE = 16;    // ZQUSER
+constexpr size_t APP_NAME_SIZE = 32;     // ZQNAME
+constexpr size_t APP_DOMAIN_SIZE = 8;    // ZQDOMAIN
+constexpr size_t APP_USER_SIZE = 16;     // ZQUSER
 constexpr size_t APP_TAG_NAME_MAX = 32;  // object names are compared over 32 characters
 constexpr size_t APP_MAX_DIMS = 5;
 constexpr size_t APP_TASK_NAME_SIZE = ZQ_TASK_NAME_SIZE;
 constexpr size_t APP_TASK_DESC_SIZE = ZQ_TASK_DESC_SIZE;
 constexpr size_t APP_PROGRAM_SIZE = 64;
 constexpr size_t APP_ARGS_SIZE = ZQ_TB_ARGS_SIZE;
-constexpr size_t APP_TAG_DESC_MAX = 100;  // the object table's description field
+constexpr size_t APP_TAG_DESC_MAX = 100;       // the object table's description field
 constexpr uint16_t APP_DEFAULT_CAPACITY = 80;  // message tags without a capacity
 
 // Record fields of quantrel.ct.

@@ -37,8 +37,9 @@ int run(const Options& o) {
 ZqCommandRegistrar registrar("ct dump", [](CLI::App& app, int* status) {
   CLI::App* ct = app_ct_group(app);
   CLI::App* cmd = ct->add_subcommand(
-      "dump", "Show a CT file: header, index and every table (object.ct, quantrel.ct and "
-              "tasks.ct field by field, others in hex)");
+      "dump",
+      "Show a CT file: header, index and every table (object.ct, quantrel.ct and "
+      "tasks.ct field by field, others in hex)");
   auto o = std::make_shared<Options>();
   cmd->add_option("file", o->file, "The CT file")->required();
   cmd->add_flag("--json", o->json, "Print one JSON document instead of text");

@@ -57,7 +57,9 @@ const char* status_name(int64_t status) {
 }
 
 volatile sig_atomic_t g_stop_signals = 0;
-void on_stop_signal(int) { g_stop_signals = g_stop_signals + 1; }
+void on_stop_signal(int) {
+  g_stop_signals = g_stop_signals + 1;
+}
 
 struct Options {
   std::string app;
@@ -74,13 +76,13 @@ struct Task {
   std::vector<std::string> argv;
   pid_t pid = -1;
   bool running = false;
-  bool killed = false;          // by the manager, after the stop time-out
-  bool ended_early = false;     // ended before termination was requested
-  int exit_code = -1;           // when it exited
-  int exit_signal = 0;          // when a signal ended it
-  std::string status = "-";     // its status tag, as shown
-  std::string message;          // its message tag
-  std::string last_line;        // last plain line printed for it
+  bool killed = false;       // by the manager, after the stop time-out
+  bool ended_early = false;  // ended before termination was requested
+  int exit_code = -1;        // when it exited
+  int exit_signal = 0;       // when a signal ended it
+  std::string status = "-";  // its status tag, as shown
+  std::string message;       // its message tag
+  std::string last_line;     // last plain line printed for it
 };
 
 std::string self_exe() {
@@ -152,7 +154,9 @@ bool resolve_programs(std::vector<Task>* tasks, const Options& o, const std::str
   return true;
 }
 
-bool process_alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+bool process_alive(pid_t pid) {
+  return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
 
 class Manager {
  public:
@@ -171,9 +175,7 @@ class Manager {
   void kill_remaining();
   int summary();
   void cleanup();
-  double elapsed() const {
-    return std::chrono::duration<double>(Clock::now() - started_).count();
-  }
+  double elapsed() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
   size_t live_count() const {
     size_t n = 0;
     for (const Task& t : tasks_) n += t.running;
@@ -373,7 +375,8 @@ void Manager::poll_tasks() {
 void Manager::read_tags() {
   for (Task& t : tasks_) {
     AppValue v;
-    if (t.spec.status_tag.type != ZQ_TAGREF_UNSET && app_value_read(id_, t.spec.status_tag, &v) == 0) {
+    if (t.spec.status_tag.type != ZQ_TAGREF_UNSET &&
+        app_value_read(id_, t.spec.status_tag, &v) == 0) {
       int64_t s = 0;
       if (v.type == TAG_LONG) {
         int32_t x;
@@ -386,7 +389,8 @@ void Manager::read_tags() {
       }
       t.status = std::to_string(s) + " " + status_name(s);
     }
-    if (t.spec.message_tag.type != ZQ_TAGREF_UNSET && app_value_read(id_, t.spec.message_tag, &v) == 0)
+    if (t.spec.message_tag.type != ZQ_TAGREF_UNSET &&
+        app_value_read(id_, t.spec.message_tag, &v) == 0)
       t.message = v.text;
   }
 }
@@ -412,8 +416,8 @@ void Manager::show(bool final) {
   char buf[512];
   if (!tty_) {
     for (Task& t : tasks_) {
-      std::string state = process_text(t) + "  status " + t.status + "  \"" +
-                          one_line(t.message, SIZE_MAX) + "\"";
+      std::string state =
+          process_text(t) + "  status " + t.status + "  \"" + one_line(t.message, SIZE_MAX) + "\"";
       if (state == t.last_line) continue;
       t.last_line = state;
       snprintf(buf, sizeof buf, "[%7.1fs] %-12s pid %-7d ", elapsed(), t.spec.name.c_str(),

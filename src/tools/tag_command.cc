@@ -31,7 +31,9 @@ constexpr int kSenderStationShift = 8;
 constexpr uint16_t kStationMask = 0x00FF;
 
 volatile sig_atomic_t g_interrupted = 0;
-void on_interrupt(int) { g_interrupted = 1; }
+void on_interrupt(int) {
+  g_interrupted = 1;
+}
 
 struct Options {
   std::string app;
@@ -71,8 +73,7 @@ std::optional<Failure> Session::open(const std::string& app_option) {
   bool from_env = app_option.empty();
   if (from_env) {
     const char* env = getenv("ZQAPP");
-    if (!env || !*env)
-      return Failure{ZQ_EXIT_USAGE, "no application: give --app DIR or set ZQAPP"};
+    if (!env || !*env) return Failure{ZQ_EXIT_USAGE, "no application: give --app DIR or set ZQAPP"};
     app_dir_ = env;
   } else {
     app_dir_ = app_option;
@@ -107,7 +108,8 @@ std::optional<Failure> Session::attach() {
     int e = zq_errno(-1);
     if (e == ZQ_ETASKBUSY) continue;
     if (e == ZQ_ENODB)
-      return Failure{ZQ_EXIT_FAILURE, "application " + identity() + " is not running (start it with zq run)"};
+      return Failure{ZQ_EXIT_FAILURE,
+                     "application " + identity() + " is not running (start it with zq run)"};
     return Failure{ZQ_EXIT_FAILURE, "cannot attach to " + identity() + ": " + zq_strerror(e)};
   }
   return Failure{ZQ_EXIT_FAILURE, "too many zq tag commands attached at once"};
@@ -281,7 +283,8 @@ int cmd_list(const Options& o) {
   if (auto f = s.open(o.app)) return report(*f);
   // Values when the application runs; the declarations alone otherwise.
   bool running = !s.attach().has_value();
-  if (!running) fprintf(stderr, "zq tag: %s is not running; values not shown\n", s.identity().c_str());
+  if (!running)
+    fprintf(stderr, "zq tag: %s is not running; values not shown\n", s.identity().c_str());
   std::vector<const AppObject*> objects;
   for (const AppObject& obj : s.index().objects()) {
     if (!o.pattern.empty() && fnmatch(o.pattern.c_str(), obj.name.c_str(), 0) != 0) continue;
@@ -358,15 +361,14 @@ int cmd_mbx(const Options& o) {
     std::string sender = std::to_string(m.sender) + " " + sender_name(m.sender);
     std::string data = m.data ? app_hex(m.data, m.length) : "-";
     printf("%-5d %-5u %-7u %-24s %-8u %-8u %-14s %s\n", i, m.control & kKindMask, m.length,
-           key.c_str(), (m.control >> kSenderStationShift) & kStationMask,
-           m.station & kStationMask, sender.c_str(), data.c_str());
+           key.c_str(), (m.control >> kSenderStationShift) & kStationMask, m.station & kStationMask,
+           sender.c_str(), data.c_str());
   }
   return ZQ_EXIT_OK;
 }
 
 void add_command(CLI::App* tag, const char* name, const char* help, int* status,
-                 const std::shared_ptr<Options>& o, int (*fn)(const Options&),
-                 CLI::App** out) {
+                 const std::shared_ptr<Options>& o, int (*fn)(const Options&), CLI::App** out) {
   CLI::App* cmd = tag->add_subcommand(name, help);
   cmd->callback([o, status, fn] {
     try {

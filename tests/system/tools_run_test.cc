@@ -95,7 +95,8 @@ TEST_F(RunTest, TheTagToolReadsAndWritesTheRunningApplication) {
   Process manager(run_args("30"));
   ASSERT_TRUE(wait_running(&manager)) << manager.out_so_far();
 
-  ProcessResult r = tag({"set", "B1_STATUS=42", "LABEL=hello", "FLOW=2.5", "LEVEL[1][3]=-7", "COUNTER=-100000"});
+  ProcessResult r =
+      tag({"set", "B1_STATUS=42", "LABEL=hello", "FLOW=2.5", "LEVEL[1][3]=-7", "COUNTER=-100000"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   r = tag({"get", "B1_STATUS", "LABEL", "FLOW", "LEVEL[1][3]", "COUNTER", "QTL_STATUS", "QTL_MSG"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -179,7 +180,8 @@ TEST_F(RunTest, ATaskThatFailsMakesTheRunFail) {
   build(app);
   ProcessResult r = run_process(run_args("3"), 40);
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("BROKEN: exit 2 (ended before the stop request)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("BROKEN: exit 2 (ended before the stop request)"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("QUANTREL: exit 0"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("1 task(s) did not stop cleanly"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(shm_file()));

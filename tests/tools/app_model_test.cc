@@ -152,7 +152,8 @@ TEST(AppModel, ConversionRecordsTakeDimensionsFromTheDeclaration) {
 
 TEST(AppModel, EachMistakeIsReportedWhereItWasWritten) {
   expect_mistake("read_trigger = \"NOPE\"\n", "\"NOPE\"", "unknown tag 'NOPE'");
-  expect_mistake("read_trigger = \"ST\"\n", "\"ST\"", "is analog, but a read trigger must be digital");
+  expect_mistake("read_trigger = \"ST\"\n", "\"ST\"",
+                 "is analog, but a read trigger must be digital");
   expect_mistake("status = \"TRIG\"\n", "\"TRIG\"", "must be analog");
   expect_mistake("read_sync = \"F\"\n", "\"F\"", "digital or analog");
   expect_mistake("read_trigger = \"TRIG[0]\"\n", "\"TRIG[0]\"", "is not an array");
@@ -165,8 +166,9 @@ TEST(AppModel, EachMistakeIsReportedWhereItWasWritten) {
   // Conversion records.
   expect_mistake("conversions = [{ tag = \"T[3][0]\", address = 0, type = \"DT_WORD\" }]\n",
                  "\"T[3][0]\"", "past the end of array 'T'[3][4]");
-  expect_mistake("conversions = [{ tag = \"T[1][2]\", address = 0, count = 7, type = \"DT_WORD\" }]\n",
-                 "\"T[1][2]\"", "runs past the end of array 'T' (6 element(s)");
+  expect_mistake(
+      "conversions = [{ tag = \"T[1][2]\", address = 0, count = 7, type = \"DT_WORD\" }]\n",
+      "\"T[1][2]\"", "runs past the end of array 'T' (6 element(s)");
   expect_mistake("conversions = [{ tag = \"T[1]\", address = 0, type = \"DT_WORD\" }]\n",
                  "\"T[1]\"", "gives 1 index(es) but tag 'T' has 2 dimension(s)");
   expect_mistake("conversions = [{ tag = \"T\", address = 0, type = \"DT_WORD\" }]\n", "\"T\"",
@@ -177,17 +179,19 @@ TEST(AppModel, EachMistakeIsReportedWhereItWasWritten) {
                  "\"F\"", "DT_STRING converts only message tags");
   expect_mistake("conversions = [{ tag = \"MSG\", address = 0, type = \"DT_STRING\" }]\n", "{",
                  "missing 'length'");
-  expect_mistake("conversions = [{ tag = \"MBX\", address = 0, type = \"DT_WORD\" }]\n",
-                 "\"MBX\"", "is mailbox");
-  expect_mistake("conversions = [{ tag = \"F\", address = 70000, type = \"DT_WORD\" }]\n",
-                 "70000", "outside 0 to 65535");
+  expect_mistake("conversions = [{ tag = \"MBX\", address = 0, type = \"DT_WORD\" }]\n", "\"MBX\"",
+                 "is mailbox");
+  expect_mistake("conversions = [{ tag = \"F\", address = 70000, type = \"DT_WORD\" }]\n", "70000",
+                 "outside 0 to 65535");
   expect_mistake("conversions = [{ tag = \"TRIG\", address = 1, length = 3, type = \"DT_BIT\" }]\n",
                  "3,", "'bit'");
   expect_mistake("conversions = [{ tag = \"F\", address = 1, count = 0, type = \"DT_WORD\" }]\n",
                  "0,", "outside 1 to 65535");
   // A second data source of the same name.
-  expect_mistake("[[quantrel.provider.source]]\nname = \"DS\"\n", "\"DS\"", "duplicate data source 'DS'");
-  expect_mistake("[[quantrel.provider.source]]\nname = \"F\"\n", "\"F\"", "must be digital or analog");
+  expect_mistake("[[quantrel.provider.source]]\nname = \"DS\"\n", "\"DS\"",
+                 "duplicate data source 'DS'");
+  expect_mistake("[[quantrel.provider.source]]\nname = \"F\"\n", "\"F\"",
+                 "must be digital or analog");
 }
 
 // Replaces the first occurrence of `from` in the base description.
@@ -198,8 +202,8 @@ std::string base_with(const std::string& from, const std::string& to) {
   return text.replace(at, from.size(), to);
 }
 
-void expect_base_mistake(const std::string& from, const std::string& to,
-                         const std::string& needle, const std::string& fragment) {
+void expect_base_mistake(const std::string& from, const std::string& to, const std::string& needle,
+                         const std::string& fragment) {
   std::string text = base_with(from, to);
   SCOPED_TRACE(to);
   Parsed p = parse(text);
@@ -246,12 +250,15 @@ message = "MSG"
   EXPECT_EQ(ok.model.tasks[0].arguments, "-d1");
   EXPECT_TRUE(tag_ref_equal(ok.model.tasks[0].status_tag, TagRef{TAG_LONG, 1}));
 
-  auto with_task = [&](const std::string& body) { return base_with("[quantrel]", body + "\n[quantrel]"); };
+  auto with_task = [&](const std::string& body) {
+    return base_with("[quantrel]", body + "\n[quantrel]");
+  };
   std::string dup = with_task(tasks + tasks);
   Parsed p = parse(dup);
   ASSERT_EQ(p.diags.size(), 1u) << all_text(p.diags);
   EXPECT_NE(p.diags[0].message.find("duplicate task name 'QUANTREL'"), std::string::npos);
-  EXPECT_EQ(p.diags[0].pos.line, position_of(dup, "\"QUANTREL\"", dup.find("[[task]]", dup.find("[[task]]") + 1)).line);
+  EXPECT_EQ(p.diags[0].pos.line,
+            position_of(dup, "\"QUANTREL\"", dup.find("[[task]]", dup.find("[[task]]") + 1)).line);
 
   p = parse(with_task("[[task]]\nname = \"Q\"\nprogram = \"quantrel\"\n"));
   ASSERT_EQ(p.diags.size(), 1u) << all_text(p.diags);
@@ -277,7 +284,9 @@ TEST(AppModel, AllMistakesAreReportedInFileOrder) {
   ASSERT_EQ(p.diags.size(), 3u) << all_text(p.diags);
   EXPECT_LT(p.diags[0].pos.line, p.diags[1].pos.line);
   EXPECT_LT(p.diags[1].pos.line, p.diags[2].pos.line);
-  EXPECT_EQ(app_diagnostic_text(p.diags[0]).rfind("app.toml:" + std::to_string(p.diags[0].pos.line) + ":16: ", 0), 0u);
+  EXPECT_EQ(app_diagnostic_text(p.diags[0])
+                .rfind("app.toml:" + std::to_string(p.diags[0].pos.line) + ":16: ", 0),
+            0u);
 }
 
 TEST(AppModel, QuantrelNeedsADataSource) {
@@ -287,7 +296,8 @@ TEST(AppModel, QuantrelNeedsADataSource) {
 }
 
 TEST(AppModel, TooManyElementsOfOneTypeAreRefused) {
-  Parsed p = parse(base_with("L = \"long\"", "L = { type = \"long\", dims = [65534] }\nL2 = \"long\""));
+  Parsed p =
+      parse(base_with("L = \"long\"", "L = { type = \"long\", dims = [65534] }\nL2 = \"long\""));
   ASSERT_EQ(p.diags.size(), 1u) << all_text(p.diags);
   EXPECT_NE(p.diags[0].message.find("too many long tags"), std::string::npos);
 }

@@ -122,7 +122,9 @@ void compile(const std::string& text, const std::string& dir, AppModel* model,
   ASSERT_TRUE(app_build_write(*model, out, dir, &error, per_table)) << error;
 }
 
-TagRef ref_at(const uint8_t* p) { return TagRef{ct_get_u16(p), ct_get_u16(p + 2)}; }
+TagRef ref_at(const uint8_t* p) {
+  return TagRef{ct_get_u16(p), ct_get_u16(p + 2)};
+}
 
 TagRef model_ref(const AppModel& m, const std::string& name, uint16_t element = 0) {
   for (const AppTag& t : m.tags)
@@ -132,7 +134,8 @@ TagRef model_ref(const AppModel& m, const std::string& name, uint16_t element = 
 }
 
 std::string text_at(const uint8_t* p, size_t size) {
-  return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), size));
+  return std::string(reinterpret_cast<const char*>(p),
+                     strnlen(reinterpret_cast<const char*>(p), size));
 }
 
 TEST(CtBuild, QuantrelCtHasTheExactLayoutTheTaskReads) {
@@ -167,13 +170,14 @@ TEST(CtBuild, QuantrelCtHasTheExactLayoutTheTaskReads) {
   EXPECT_EQ(text_at(ds + 4, 50), "DS_A");
   EXPECT_TRUE(tag_ref_equal(ref_at(ds + 54), model_ref(m, "RT_A")));
   EXPECT_EQ(ref_at(ds + 58).type, ZQ_TAGREF_UNSET);  // no block-write trigger
-  EXPECT_EQ(ct_get_u16(ds + 62), 1);                  // read enabled
-  EXPECT_EQ(ct_get_u16(ds + 64), 2);                  // write mode
-  EXPECT_EQ(ct_get_u16(ds + 66), 0);                  // block write enabled
-  EXPECT_EQ(ct_get_u16(ds + 68), 1);                  // unsolicited
-  EXPECT_EQ(ct_get_u16(ds + 70), 1);                  // absolute addresses
+  EXPECT_EQ(ct_get_u16(ds + 62), 1);                 // read enabled
+  EXPECT_EQ(ct_get_u16(ds + 64), 2);                 // write mode
+  EXPECT_EQ(ct_get_u16(ds + 66), 0);                 // block write enabled
+  EXPECT_EQ(ct_get_u16(ds + 68), 1);                 // unsolicited
+  EXPECT_EQ(ct_get_u16(ds + 70), 1);                 // absolute addresses
   EXPECT_TRUE(tag_ref_equal(ref_at(ds + 72), model_ref(m, "ST_A")));
-  for (size_t off = 76; off <= 112; off += 4) EXPECT_EQ(ref_at(ds + off).type, ZQ_TAGREF_UNSET) << off;
+  for (size_t off = 76; off <= 112; off += 4)
+    EXPECT_EQ(ref_at(ds + off).type, ZQ_TAGREF_UNSET) << off;
   ASSERT_EQ(ct_read_record(&ct, ds, 1), CT_OK);
   EXPECT_EQ(text_at(ds + 4, 50), "DS_B");
   EXPECT_TRUE(tag_ref_equal(ref_at(ds + 100), model_ref(m, "SYNC_B")));
@@ -236,7 +240,8 @@ TEST(CtBuild, DataSourceNamesResolveThroughTheObjectTableToTheirRecordsTags) {
     for (size_t k = 0; k < t.dims.size(); ++k) name += "[" + std::to_string(t.dims[k] - 1) + "]";
     TagRef r{};
     ASSERT_EQ(resolve_object_tag(name.c_str(), &r), 0) << name;
-    EXPECT_TRUE(tag_ref_equal(r, TagRef{t.first.type, static_cast<uint16_t>(t.first.index + t.elements - 1)}))
+    EXPECT_TRUE(tag_ref_equal(
+        r, TagRef{t.first.type, static_cast<uint16_t>(t.first.index + t.elements - 1)}))
         << name;
   }
   CtFile ct;
@@ -307,7 +312,8 @@ TEST(CtBuild, ThousandsOfTagsSpreadOverSeveralObjectTables) {
   std::ostringstream text;
   text << "[application]\nname = \"big\"\ndomain = \"d\"\nuser = \"u\"\n[tags]\n";
   constexpr int kTags = 5000;
-  for (int i = 0; i < kTags; ++i) text << "TAG" << i << " = \"" << (i % 2 ? "analog" : "long") << "\"\n";
+  for (int i = 0; i < kTags; ++i)
+    text << "TAG" << i << " = \"" << (i % 2 ? "analog" : "long") << "\"\n";
   TempDir dir;
   AppModel m;
   compile(text.str(), dir.path(), &m);
@@ -399,12 +405,14 @@ TEST(CtBuildCommand, CommandLineMistakesAreUsageErrors) {
   TempDir dir;
   EXPECT_EQ(run_process({ZQ_TOOL, "ct", "build", "--help"}).exit_code, 0);
   EXPECT_EQ(run_process({ZQ_TOOL, "ct", "build", dir.file("a.toml", kApp)}).exit_code, 2);
-  EXPECT_EQ(run_process({ZQ_TOOL, "ct", "build", dir.path() + "/none.toml", "--out", dir.path() + "/o"})
-                .exit_code,
-            2);
+  EXPECT_EQ(
+      run_process({ZQ_TOOL, "ct", "build", dir.path() + "/none.toml", "--out", dir.path() + "/o"})
+          .exit_code,
+      2);
   ProcessResult r = run_process({ZQ_TOOL, "ct"});
   EXPECT_EQ(r.exit_code, 2);
-  r = run_process({ZQ_TOOL, "ct", "build", dir.file("b.toml", "[tags\n"), "--out", dir.path() + "/o"});
+  r = run_process(
+      {ZQ_TOOL, "ct", "build", dir.file("b.toml", "[tags\n"), "--out", dir.path() + "/o"});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("b.toml:1:"), std::string::npos) << r.err;
 }
@@ -412,11 +420,12 @@ TEST(CtBuildCommand, CommandLineMistakesAreUsageErrors) {
 TEST(CtBuildCommand, TheDumpShowsTheCompiledRecordsWithTagNames) {
   TempDir dir;
   std::string out = dir.path() + "/out";
-  ASSERT_EQ(run_process({ZQ_TOOL, "ct", "build", dir.file("a.toml", kApp), "--out", out}).exit_code, 0);
+  ASSERT_EQ(run_process({ZQ_TOOL, "ct", "build", dir.file("a.toml", kApp), "--out", out}).exit_code,
+            0);
   ProcessResult r = run_process({ZQ_TOOL, "ct", "dump", out + "/dom/ct/quantrel.ct"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  for (const char* want : {"own_mailbox", "QTL_MBX (5:1)", "read_trigger", "RT_A (0:", "T[1][2] (1:",
-                           "\"DT_BIT\"", "BITS[4] (0:", "whole file read"})
+  for (const char* want : {"own_mailbox", "QTL_MBX (5:1)", "read_trigger", "RT_A (0:",
+                           "T[1][2] (1:", "\"DT_BIT\"", "BITS[4] (0:", "whole file read"})
     EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
   size_t max = r.out.find("max_messages");
   ASSERT_NE(max, std::string::npos);

@@ -51,7 +51,8 @@ class DumpTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     std::ofstream(dir_ + "/app.toml") << kApp;
-    ProcessResult r = run_process({ZQ_TOOL, "ct", "build", dir_ + "/app.toml", "--out", dir_ + "/app"});
+    ProcessResult r =
+        run_process({ZQ_TOOL, "ct", "build", dir_ + "/app.toml", "--out", dir_ + "/app"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
   }
   void TearDown() override {
@@ -71,7 +72,8 @@ class DumpTest : public ::testing::Test {
     fs::copy_file(dir_ + "/app/ct/object.ct", dir_ + "/dmg/ct/object.ct",
                   fs::copy_options::skip_existing);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
   }
   // The dump of a damaged file: ends normally with status 1 and says why.
@@ -100,7 +102,9 @@ int final_status(const std::string& out) {
   return atoi(out.c_str() + at + 8);
 }
 
-void put32(std::vector<uint8_t>* b, size_t at, uint32_t v) { ct_put_u32(b->data() + at, v); }
+void put32(std::vector<uint8_t>* b, size_t at, uint32_t v) {
+  ct_put_u32(b->data() + at, v);
+}
 constexpr size_t kEntry0 = CT_FILE_HEADER_SIZE;  // first index entry
 constexpr size_t kOffData = 12, kOffHeaderLen = 16, kOffRecordSize = 20, kOffRecordCount = 24;
 
@@ -197,7 +201,8 @@ TEST_F(DumpTest, UnknownFilesAreShownInHex) {
   EXPECT_NE(r.out.find("kind                       \"raw\""), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("0000  "), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("read_trigger"), std::string::npos);
-  r = run_process({ZQ_TOOL, "ct", "dump", "--as", "quantrel", "--names", dir_ + "/app/ct/object.ct", other});
+  r = run_process(
+      {ZQ_TOOL, "ct", "dump", "--as", "quantrel", "--names", dir_ + "/app/ct/object.ct", other});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("TRIG (0:2)"), std::string::npos) << r.out;
 }

@@ -63,7 +63,9 @@ class Process {
   }
   // Waits up to `seconds` for the end; kills it after that.
   ProcessResult wait(double seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(seconds));
     while (!done_) {
       pump(20);
       int st = 0;
