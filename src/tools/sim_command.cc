@@ -84,9 +84,9 @@ std::string find_config(const std::string& path) {
 void write_status(int id, int16_t status) {
   uint8_t block[ZQ_TASK_BLOCK_SIZE];
   if (zq_task_info(id, block) < 0) return;
-  TagRef tag{static_cast<uint16_t>(block[ZQ_TB_STATUS_TAG] | (block[ZQ_TB_STATUS_TAG + 1] << 8)),
-             static_cast<uint16_t>(block[ZQ_TB_STATUS_TAG + 2] |
-                                   (block[ZQ_TB_STATUS_TAG + 3] << 8))};
+  TagRef tag{
+      static_cast<uint16_t>(block[ZQ_TB_STATUS_TAG] | (block[ZQ_TB_STATUS_TAG + 1] << 8)),
+      static_cast<uint16_t>(block[ZQ_TB_STATUS_TAG + 2] | (block[ZQ_TB_STATUS_TAG + 3] << 8))};
   uint16_t type = 0;
   if (tag.type == ZQ_TAGREF_UNSET || zq_tag_info(&tag, 1, &type, nullptr) != 0) return;
   if (type == TAG_LONG) {
@@ -98,13 +98,13 @@ void write_status(int id, int16_t status) {
 }
 
 void print_summary(const SimConfig& c) {
-  printf("%s: task %s, mailbox %s, answers to %s, station %u (QUANTREL %u: %s)\n",
-         c.file.c_str(), c.task.c_str(), c.mailbox.c_str(), c.quantrel_mailbox.c_str(),
-         c.station, c.quantrel_station,
-         c.station == c.quantrel_station ? "same station" : "other station");
+  printf("%s: task %s, mailbox %s, answers to %s, station %u (QUANTREL %u: %s)\n", c.file.c_str(),
+         c.task.c_str(), c.mailbox.c_str(), c.quantrel_mailbox.c_str(), c.station,
+         c.quantrel_station, c.station == c.quantrel_station ? "same station" : "other station");
   for (const SimSourceConfig& s : c.sources) {
-    printf("  %s: start %u count %u unit %u, %zu init, %zu mover(s), %zu error rule(s)", s.name.c_str(),
-           s.start, s.count, s.unit_size, s.inits.size(), s.movers.size(), s.errors.size());
+    printf("  %s: start %u count %u unit %u, %zu init, %zu mover(s), %zu error rule(s)",
+           s.name.c_str(), s.start, s.count, s.unit_size, s.inits.size(), s.movers.size(),
+           s.errors.size());
     if (s.unsolicited_ms) printf(", unsolicited every %u ms", s.unsolicited_ms);
     printf("\n");
   }
@@ -151,8 +151,7 @@ int run(const Options& o) {
   }
   std::string error;
   if (!sim_setup(sim.get(), config, id, sim_object_table_resolver(config.app_dir), &error)) {
-    fprintf(stderr, "zq sim: %s (object table under %s)\n", error.c_str(),
-            config.app_dir.c_str());
+    fprintf(stderr, "zq sim: %s (object table under %s)\n", error.c_str(), config.app_dir.c_str());
     zq_exit(id);
     return ZQ_EXIT_USAGE;
   }

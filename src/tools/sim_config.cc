@@ -43,8 +43,8 @@ struct NamedMover {
   SimMoverKind kind;
 };
 constexpr NamedMover MOVERS[] = {
-    {"counter", SimMoverKind::kCounter}, {"ramp", SimMoverKind::kRamp},
-    {"sine", SimMoverKind::kSine},       {"random", SimMoverKind::kRandom},
+    {"counter", SimMoverKind::kCounter},   {"ramp", SimMoverKind::kRamp},
+    {"sine", SimMoverKind::kSine},         {"random", SimMoverKind::kRandom},
     {"constant", SimMoverKind::kConstant},
 };
 
@@ -185,8 +185,8 @@ class Parser {
     if (!n) return out;
     const toml::array* a = n->as_array();
     if (!a || !a->is_array_of_tables()) {
-      error(pos(*n), "'" + std::string(key) + "' must be written as [[source." +
-                         std::string(key) + "]] tables");
+      error(pos(*n), "'" + std::string(key) + "' must be written as [[source." + std::string(key) +
+                         "]] tables");
       return out;
     }
     for (const toml::node& e : *a) out.push_back(e.as_table());
@@ -195,8 +195,8 @@ class Parser {
 
   void parse_sim(const toml::table& t) {
     check_keys(t,
-               {"task", "description", "mailbox", "quantrel_mailbox", "station",
-                "quantrel_station", "app", "tick_ms", "seed"},
+               {"task", "description", "mailbox", "quantrel_mailbox", "station", "quantrel_station",
+                "app", "tick_ms", "seed"},
                "[sim]");
     if (auto s = get_string(t, "task", TASK_NAME_MAX)) {
       if (s->empty()) error(pos(*t.get("task")), "'task' must not be empty");
@@ -294,9 +294,8 @@ class Parser {
     }
     if (sim_block_bytes(s.count, s.unit_size) > SIM_MAX_BLOCK_BYTES) {
       error(pos(t), "[[source]] '" + s.name + "': the block needs " +
-                        std::to_string(sim_block_bytes(s.count, s.unit_size)) +
-                        " bytes; at most " + std::to_string(SIM_MAX_BLOCK_BYTES) +
-                        " fit in one message");
+                        std::to_string(sim_block_bytes(s.count, s.unit_size)) + " bytes; at most " +
+                        std::to_string(SIM_MAX_BLOCK_BYTES) + " fit in one message");
       return false;
     }
     return true;
@@ -393,7 +392,8 @@ class Parser {
     if (!init.bytes.empty()) {
       units = (static_cast<uint32_t>(init.bytes.size()) + s.unit_size - 1) / s.unit_size;
     } else {
-      units = static_cast<uint32_t>(init.values.size()) * sim_format_units(init.format, s.unit_size);
+      units =
+          static_cast<uint32_t>(init.values.size()) * sim_format_units(init.format, s.unit_size);
     }
     auto at = get_at(t, s, units, geometry_ok);
     if (!at) return;
@@ -568,8 +568,7 @@ bool sim_config_parse(std::string_view text, const std::string& file, SimConfig*
   return true;
 }
 
-bool sim_config_load(const std::string& path, SimConfig* config,
-                     std::vector<std::string>* errors) {
+bool sim_config_load(const std::string& path, SimConfig* config, std::vector<std::string>* errors) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     errors->push_back(path + ": cannot be read");

@@ -115,7 +115,6 @@ const char* sim_request_name(SimRequestKind kind);
 // *errors as "file:line:column: message" and false is returned.
 bool sim_config_parse(std::string_view text, const std::string& file, SimConfig* config,
                       std::vector<std::string>* errors);
-bool sim_config_load(const std::string& path, SimConfig* config,
-                     std::vector<std::string>* errors);
+bool sim_config_load(const std::string& path, SimConfig* config, std::vector<std::string>* errors);
 
 #endif  // ZQ_TOOLS_SIM_CONFIG_H_

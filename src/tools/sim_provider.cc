@@ -150,8 +150,8 @@ std::vector<uint8_t> block_bytes(const SimMemory& m, uint32_t i, uint16_t count)
   if (m.unit_size == 0) {
     for (uint32_t j = 0; j < count; ++j) {
       if (!sim_memory_bit(m, i + j)) continue;
-      out[j / BITS_PER_BYTE] |= static_cast<uint8_t>(
-          sim_bit_mask(m.low_bit_first, j % BITS_PER_BYTE, BITS_PER_BYTE));
+      out[j / BITS_PER_BYTE] |=
+          static_cast<uint8_t>(sim_bit_mask(m.low_bit_first, j % BITS_PER_BYTE, BITS_PER_BYTE));
     }
     return out;
   }
@@ -159,8 +159,8 @@ std::vector<uint8_t> block_bytes(const SimMemory& m, uint32_t i, uint16_t count)
   return out;
 }
 
-SimAnswer data_answer(uint16_t kind, const SimSource& s, TagRef key, uint16_t station,
-                      int source, uint16_t start, uint16_t count) {
+SimAnswer data_answer(uint16_t kind, const SimSource& s, TagRef key, uint16_t station, int source,
+                      uint16_t start, uint16_t count) {
   SimAnswer a;
   a.send = true;
   a.kind = kind;
@@ -304,8 +304,8 @@ uint16_t write_request(SimSource* s, const Header& h, const uint8_t* payload, si
     uint32_t i = uint32_t{h.start} - m.start;
     if (m.unit_size == 0) {
       for (uint32_t j = 0; j < h.count; ++j) {
-        uint8_t mask = static_cast<uint8_t>(
-            sim_bit_mask(m.low_bit_first, j % BITS_PER_BYTE, BITS_PER_BYTE));
+        uint8_t mask =
+            static_cast<uint8_t>(sim_bit_mask(m.low_bit_first, j % BITS_PER_BYTE, BITS_PER_BYTE));
         sim_memory_set_bit(&m, i + j, (payload[j / BITS_PER_BYTE] & mask) != 0);
       }
     } else {
@@ -397,10 +397,10 @@ SimAnswer answer_write(Sim* sim, const MbxMessage& m, const uint8_t* data, uint1
 std::string request_line(const Sim& sim, const MbxMessage& m, const uint8_t* data,
                          uint16_t length) {
   std::string line = sim.config.task + " < " + sim_kind_name(m.control & SIM_CTRL_KIND_MASK) +
-                     " key=" + key_text(m.key) + " station=" +
-                     std::to_string(m.control >> SIM_CTRL_STATION_SHIFT) + "/" +
-                     std::to_string(m.station & BYTE_MASK) + " sender=" +
-                     std::to_string(m.sender) + " len=" + std::to_string(length);
+                     " key=" + key_text(m.key) +
+                     " station=" + std::to_string(m.control >> SIM_CTRL_STATION_SHIFT) + "/" +
+                     std::to_string(m.station & BYTE_MASK) + " sender=" + std::to_string(m.sender) +
+                     " len=" + std::to_string(length);
   if (length >= SIM_HEADER_SIZE) {
     Header h = read_header(data, (m.control & SIM_CTRL_SWAPPED) != 0);
     line += " flags=" + hex4(h.flags) + " count=" + std::to_string(h.count) +
@@ -495,9 +495,9 @@ bool resolve_mailbox(const SimResolver& resolve, const std::string& name, const 
 
 const char* sim_kind_name(uint16_t kind) {
   static const char* const NAMES[] = {
-      "query",       "query reply", "read",          "read data",  "write",       "write ack",
-      "kind 6",      "unsolicited", "kind 8",        "query error", "kind 10",    "read error",
-      "kind 12",     "write error", "kind 14",       "receive error",
+      "query",   "query reply", "read",    "read data",     "write",   "write ack",
+      "kind 6",  "unsolicited", "kind 8",  "query error",   "kind 10", "read error",
+      "kind 12", "write error", "kind 14", "receive error",
   };
   return NAMES[kind & SIM_CTRL_KIND_MASK];
 }
@@ -527,8 +527,8 @@ bool sim_setup(Sim* sim, const SimConfig& config, int id, const SimResolver& res
   sim->buffer.assign(RECEIVE_BUFFER, 0);
   sim_random_seed(&sim->random, config.seed);
   if (!resolve_mailbox(resolve, config.mailbox, "mailbox", &sim->mailbox, error) ||
-      !resolve_mailbox(resolve, config.quantrel_mailbox, "quantrel_mailbox",
-                       &sim->quantrel_mailbox, error)) {
+      !resolve_mailbox(resolve, config.quantrel_mailbox, "quantrel_mailbox", &sim->quantrel_mailbox,
+                       error)) {
     return false;
   }
   sim->wait_tags.push_back(sim->mailbox);
@@ -621,8 +621,8 @@ int sim_send(Sim* sim, const SimAnswer& a) {
   m.key = a.key;
   m.sender = static_cast<uint16_t>(sim->id);
   std::string name = a.source >= 0 ? sim->sources[a.source].config.name : std::string("-");
-  std::string line = sim->config.task + " > " + sim_kind_name(a.kind) + " " + name +
-                     " key=" + key_text(a.key);
+  std::string line =
+      sim->config.task + " > " + sim_kind_name(a.kind) + " " + name + " key=" + key_text(a.key);
   if (a.data.size() >= SIM_HEADER_SIZE) {
     Header h = read_header(a.data.data(), false);
     line += " flags=" + hex4(h.flags) + " count=" + std::to_string(h.count) +
@@ -666,8 +666,8 @@ int sim_drain_mailbox(Sim* sim, std::string* error) {
     SimAnswer a = sim_answer(sim, m, sim->buffer.data(), length);
     if (!a.send) {
       ++sim->counters.dropped;
-      trace(*sim, sim->config.task + " x " + sim_kind_name(m.control & SIM_CTRL_KIND_MASK) +
-                      " " + a.note);
+      trace(*sim, sim->config.task + " x " + sim_kind_name(m.control & SIM_CTRL_KIND_MASK) + " " +
+                      a.note);
       continue;
     }
     sim_send(sim, a);
@@ -681,8 +681,8 @@ SimAnswer sim_forced_read(Sim* sim, size_t source) {
   int index = static_cast<int>(source);
   uint16_t code = count_and_inject(&s, SIM_REQ_READ, s.memory.start, s.memory.count);
   if (code != 0) return error_answer(SIM_KIND_READ_DATA, key, station, index, code);
-  SimAnswer a = data_answer(SIM_KIND_READ_DATA, s, key, station, index, s.memory.start,
-                            s.memory.count);
+  SimAnswer a =
+      data_answer(SIM_KIND_READ_DATA, s, key, station, index, s.memory.start, s.memory.count);
   a.note = "(data-source tag forced)";
   return a;
 }
@@ -694,8 +694,7 @@ SimAnswer sim_unsolicited(Sim* sim, size_t source) {
   int index = static_cast<int>(source);
   uint16_t code = count_and_inject(&s, SIM_REQ_UNSOLICITED, s.memory.start, s.memory.count);
   if (code != 0) return error_answer(SIM_KIND_UNSOLICITED, key, station, index, code);
-  return data_answer(SIM_KIND_UNSOLICITED, s, key, station, index, s.memory.start,
-                     s.memory.count);
+  return data_answer(SIM_KIND_UNSOLICITED, s, key, station, index, s.memory.start, s.memory.count);
 }
 
 int sim_handle_change(Sim* sim, uint32_t index, const ChangeRecord& record, std::string* error) {
@@ -703,8 +702,8 @@ int sim_handle_change(Sim* sim, uint32_t index, const ChangeRecord& record, std:
   int source = sim->wait_source[index];
   if (source < 0) return sim_drain_mailbox(sim, error) < 0 ? -1 : 0;
   int16_t value = change_record_int16(record);
-  trace(*sim, sim->config.task + " < " + sim->sources[source].config.name + " := " +
-                  std::to_string(value));
+  trace(*sim, sim->config.task + " < " + sim->sources[source].config.name +
+                  " := " + std::to_string(value));
   if (value == 0) return 0;
   sim_send(sim, sim_forced_read(sim, static_cast<size_t>(source)));
   return 0;

@@ -15,3 +15,10 @@ if(TARGET zqsim AND TARGET zq)
   target_compile_definitions(sim_process_test PRIVATE ZQ_PATH="$<TARGET_FILE:zq>")
   add_dependencies(sim_process_test zq)
 endif()
+if(TARGET zqsim AND TARGET zqmci)
+  zq_add_test(NAME sim_mci_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_mci_test.cc
+    LIBS zqsim zqmci
+    LABEL unit)
+  target_include_directories(sim_mci_test PRIVATE ${CMAKE_SOURCE_DIR})
+endif()

@@ -78,8 +78,8 @@ TEST(SimConfig, TheDocumentedExampleReadsAsDescribed) {
 TEST(SimConfig, DefaultsFillWhatIsNotGiven) {
   SimConfig c;
   std::vector<std::string> errors;
-  ASSERT_TRUE(sim_config_parse(std::string(kSim) + "[[source]]\nname = \"X\"\ncount = 3\n", "",
-                               &c, &errors));
+  ASSERT_TRUE(sim_config_parse(std::string(kSim) + "[[source]]\nname = \"X\"\ncount = 3\n", "", &c,
+                               &errors));
   EXPECT_EQ(c.task, SIM_DEFAULT_TASK);
   EXPECT_EQ(c.tick_ms, SIM_DEFAULT_TICK_MS);
   EXPECT_TRUE(c.app_dir.empty());
@@ -131,15 +131,18 @@ TEST(SimConfig, MissingAndMistypedEssentialsAreNamed) {
 
   e = mistakes(std::string(kSim) + "[[source]]\nname = \"X\"\n");
   EXPECT_TRUE(mentions(e, "needs 'count'"));
-  e = mistakes(std::string(kSim) + "[[source]]\nname = \"X\"\ncount = 1\nremote_key = [65535, 65535]\n");
+  e = mistakes(std::string(kSim) +
+               "[[source]]\nname = \"X\"\ncount = 1\nremote_key = [65535, 65535]\n");
   EXPECT_TRUE(mentions(e, "'remote_key' must be"));
   e = mistakes(std::string(kSim) + "[[source]]\nname = \"X\"\ncount = 1\nstate_value = 1\n");
   EXPECT_TRUE(mentions(e, "no 'state_tag'"));
-  e = mistakes(std::string(kSim) + "[[source]]\nname = \"X\"\ncount = 8\nunit_size = 0\n"
-                                   "[[source.init]]\nformat = \"float32\"\nvalues = [1]\n");
+  e = mistakes(std::string(kSim) +
+               "[[source]]\nname = \"X\"\ncount = 8\nunit_size = 0\n"
+               "[[source.init]]\nformat = \"float32\"\nvalues = [1]\n");
   EXPECT_TRUE(mentions(e, "holds bits only"));
-  e = mistakes(std::string(kSim) + "[[source]]\nname = \"X\"\ncount = 1\n"
-                                   "[[source]]\nname = \"X\"\ncount = 1\n");
+  e = mistakes(std::string(kSim) +
+               "[[source]]\nname = \"X\"\ncount = 1\n"
+               "[[source]]\nname = \"X\"\ncount = 1\n");
   EXPECT_TRUE(mentions(e, "declared twice"));
   e = mistakes(std::string(kSim) + "[[source]]\nname = \"X\"\nstart = 65535\ncount = 2\n");
   EXPECT_TRUE(mentions(e, "passes address 65535"));

@@ -1,8 +1,8 @@
 // zq sim as a process on a shared-memory database: a client task standing in
 // for QUANTREL queries and reads through the mailboxes, forces the
 // data-source tag, and stops the simulator with a termination request.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -86,8 +86,8 @@ class SimProcess : public ::testing::Test {
     ASSERT_EQ(object_kernel_declarations(records, &decls), 0);
     char shm[128];
     ASSERT_EQ(zq_db_shm_name(name_.c_str(), domain_.c_str(), user_.c_str(), shm, sizeof shm), 0);
-    ASSERT_EQ(zq_db_create(shm, decls.data(), static_cast<uint32_t>(decls.size()), nullptr,
-                           nullptr, &db_),
+    ASSERT_EQ(zq_db_create(shm, decls.data(), static_cast<uint32_t>(decls.size()), nullptr, nullptr,
+                           &db_),
               0);
     zq_db_use(db_);
     client_ = zq_init("QUANTREL", "system test", name_.c_str(), domain_.c_str(), user_.c_str());
@@ -237,8 +237,7 @@ TEST_F(SimProcess, ABadConfigurationEndsWithStatusTwoAndSaysWhy) {
   write_config("[sim]\nmailbox = \"PLC_MBX\"\n");
   spawn({"--config", "sim.toml"});  // found under $ZQAPP
   EXPECT_EQ(wait_exit(), 2);
-  EXPECT_NE(file("err.txt").find("needs 'quantrel_mailbox'"), std::string::npos)
-      << file("err.txt");
+  EXPECT_NE(file("err.txt").find("needs 'quantrel_mailbox'"), std::string::npos) << file("err.txt");
 
   std::string text = kConfig;
   text.replace(text.find("name = \"WORDS\""), 14, "name = \"NOPE\"");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "tests/system/sim_fixture.h"
@@ -171,7 +172,10 @@ values = [1, 0, 1, 1, 0, 0, 0, 0, 1]
       {"WORDS", "WORDS", {0x2003, 4, 100, 0}, 0x2003, {0x34, 0x12, 0xCD, 0xAB, 1, 0, 2, 0}},
       {"WORDS part", "WORDS", {0x2003, 2, 101, 0}, 0x2003, {0xCD, 0xAB, 1, 0}},
       {"BYTES", "BYTES", {0, 0, 0, 0}, 0x1103, {1, 2, 0x0A, 0x0B, 0}},
-      {"LONGS", "LONGS", {0x4103, 3, 10, 0}, 0x4103,
+      {"LONGS",
+       "LONGS",
+       {0x4103, 3, 10, 0},
+       0x4103,
        {1, 2, 3, 4, 0xFF, 0xFF, 0xFF, 0xFE, 0x3F, 0xC0, 0, 0}},
       {"BITS", "BITS", {0x0003, 12, 0, 0}, 0x0003, {0xB0, 0x80}},
       {"BITS from 2", "BITS", {0x0003, 7, 2, 0}, 0x0003, {0xC2}},
@@ -242,18 +246,42 @@ TEST_F(SimTest, WritesUpdateTheMemoryByTransferTypeAndAreAcknowledged) {
   ASSERT_TRUE(start(kWords));
   const Bytes initial = {0x34, 0x12, 0xCD, 0xAB, 1, 0, 2, 0};
   const WriteCase cases[] = {
-      {"whole units", {0x2003, 2, 101, 0x0C00}, {0x11, 0x22, 0x33, 0x44},
+      {"whole units",
+       {0x2003, 2, 101, 0x0C00},
+       {0x11, 0x22, 0x33, 0x44},
        {0x34, 0x12, 0x11, 0x22, 0x33, 0x44, 2, 0}},
-      {"typed low byte", {0x2003, 1, 100, 0x0400}, {0xEE, 0x00}, {0xEE, 0x12, 0xCD, 0xAB, 1, 0, 2, 0}},
-      {"typed high byte", {0x2003, 1, 100, 0x0408}, {0x77, 0x00}, {0x34, 0x77, 0xCD, 0xAB, 1, 0, 2, 0}},
-      {"typed bit 3 set", {0x2003, 1, 103, 0x0103}, {0x01, 0x00}, {0x34, 0x12, 0xCD, 0xAB, 1, 0, 2, 0x10}},
-      {"typed bit 0 cleared", {0x2003, 1, 101, 0x0100}, {0x00, 0x00},
+      {"typed low byte",
+       {0x2003, 1, 100, 0x0400},
+       {0xEE, 0x00},
+       {0xEE, 0x12, 0xCD, 0xAB, 1, 0, 2, 0}},
+      {"typed high byte",
+       {0x2003, 1, 100, 0x0408},
+       {0x77, 0x00},
+       {0x34, 0x77, 0xCD, 0xAB, 1, 0, 2, 0}},
+      {"typed bit 3 set",
+       {0x2003, 1, 103, 0x0103},
+       {0x01, 0x00},
+       {0x34, 0x12, 0xCD, 0xAB, 1, 0, 2, 0x10}},
+      {"typed bit 0 cleared",
+       {0x2003, 1, 101, 0x0100},
+       {0x00, 0x00},
        {0x34, 0x12, 0xCD, 0x2B, 1, 0, 2, 0}},
-      {"typed word", {0x2003, 1, 102, 0x0600}, {0x78, 0x56}, {0x34, 0x12, 0xCD, 0xAB, 0x78, 0x56, 2, 0}},
-      {"untyped bit 15 cleared, other bits ignored", {0x2013, 1, 102, 0x010F}, {0xFE, 0xFF},
+      {"typed word",
+       {0x2003, 1, 102, 0x0600},
+       {0x78, 0x56},
+       {0x34, 0x12, 0xCD, 0xAB, 0x78, 0x56, 2, 0}},
+      {"untyped bit 15 cleared, other bits ignored",
+       {0x2013, 1, 102, 0x010F},
+       {0xFE, 0xFF},
        {0x34, 0x12, 0xCD, 0xAB, 0, 0, 2, 0}},
-      {"untyped byte", {0x2013, 1, 100, 0x0400}, {0x99, 0x55}, {0x99, 0x12, 0xCD, 0xAB, 1, 0, 2, 0}},
-      {"untyped long", {0x2013, 2, 102, 0x0800}, {9, 8, 7, 6}, {0x34, 0x12, 0xCD, 0xAB, 9, 8, 7, 6}},
+      {"untyped byte",
+       {0x2013, 1, 100, 0x0400},
+       {0x99, 0x55},
+       {0x99, 0x12, 0xCD, 0xAB, 1, 0, 2, 0}},
+      {"untyped long",
+       {0x2013, 2, 102, 0x0800},
+       {9, 8, 7, 6},
+       {0x34, 0x12, 0xCD, 0xAB, 9, 8, 7, 6}},
   };
   for (const WriteCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -285,7 +313,8 @@ low_bit_first = true
 values = [0x01020304]
 )"));
   SimMemory& m = sim_.sources[0].memory;
-  Got g = exchange(SIM_KIND_WRITE, tag("LONGS"), Hdr{0x4303, 1, 0, 0x0600}, Bytes{0xEF, 0xBE, 0, 0});
+  Got g =
+      exchange(SIM_KIND_WRITE, tag("LONGS"), Hdr{0x4303, 1, 0, 0x0600}, Bytes{0xEF, 0xBE, 0, 0});
   EXPECT_EQ(g.kind(), SIM_KIND_WRITE_ACK);
   EXPECT_EQ(m.bytes, (Bytes{0x01, 0x02, 0xBE, 0xEF})) << "low word replaced, big-endian unit";
   g = exchange(SIM_KIND_WRITE, tag("LONGS"), Hdr{0x4303, 1, 0, 0x0108}, Bytes{1, 0, 0, 0});
@@ -570,6 +599,95 @@ TEST_F(SimTest, SetUpRefusesNamesThatAreNotTagsOfTheRightType) {
   // On another station a data-source name need not be a tag: queries name it.
   EXPECT_TRUE(start("[[source]]\nname = \"NOPE\"\ncount = 1\n",
                     "[sim]\nmailbox = \"SIM_MBX\"\nquantrel_mailbox = \"QTL_MBX\"\nstation = 1\n"));
+}
+
+// Random requests of every kind, key, length and header never break the
+// simulator: every answer keeps the data rule and the memories their size.
+TEST_F(SimTest, RandomRequestsGetWellFormedAnswersOrAreDropped) {
+  ASSERT_TRUE(start(std::string(kWords) + R"(
+[[source]]
+name = "BITS"
+count = 13
+unit_size = 0
+[[source]]
+name = "LONGS"
+count = 5
+unit_size = 4
+byte_swap = true
+[[source]]
+name = "BYTES"
+start = 65530
+count = 6
+unit_size = 1
+)"));
+  const TagRef keys[] = {tag("WORDS"), tag("BITS"), tag("LONGS"), tag("BYTES"), TagRef{9, 9}};
+  const char* const names[] = {"WORDS", "BITS", "LONGS", "BYTES", "NONE"};
+  std::vector<size_t> sizes;
+  for (const SimSource& src : sim_.sources) sizes.push_back(src.memory.bytes.size());
+  SimRandom random;
+  sim_random_seed(&random, 7);
+  auto next = [&](uint32_t n) {
+    return static_cast<uint32_t>((sim_random_unit(&random) + 1.0) * 0.5 * n) % n;
+  };
+  std::map<uint16_t, int> seen;
+  const uint16_t transfers[] = {0x0C00, 0x0100, 0x0107, 0x010F, 0x011F, 0x0400, 0x0408,
+                                0x0600, 0x0800, 0x0B00, 0x0C80, 0x0000, 0xFFFF};
+  for (int i = 0; i < 20000; ++i) {
+    MbxMessage m = {};
+    m.control = static_cast<uint16_t>(next(16) | (next(4) == 0 ? SIM_CTRL_SWAPPED : 0));
+    m.key = keys[next(5)];
+    Bytes data(next(48), 0);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(next(256));
+    if (data.size() >= 8 && next(2) == 0) {
+      put16(&data[0], static_cast<uint16_t>((next(5) << 12) | next(0x1000)));
+      put16(&data[2], static_cast<uint16_t>(next(20)));
+      put16(&data[4], static_cast<uint16_t>(next(2) ? 100 + next(6) : 65528 + next(8)));
+      put16(&data[6], transfers[next(13)]);
+    }
+    if ((m.control & 0x0F) == SIM_KIND_QUERY && next(2) == 0) {
+      std::string name = names[next(5)];
+      data.assign(8, 0);
+      put16(&data[2], static_cast<uint16_t>(name.size() + next(3)));
+      data.insert(data.end(), name.begin(), name.end());
+    }
+    SimAnswer a = sim_answer(&sim_, m, data.data(), static_cast<uint16_t>(data.size()));
+    if (!a.send) {
+      EXPECT_NE(m.control & 0x0F, SIM_KIND_QUERY);
+      EXPECT_NE(m.control & 0x0F, SIM_KIND_READ);
+      EXPECT_NE(m.control & 0x0F, SIM_KIND_WRITE);
+      continue;
+    }
+    ASSERT_GE(a.data.size(), 8u);
+    ++seen[a.kind];
+    Hdr h = {get16(&a.data[0]), get16(&a.data[2]), get16(&a.data[4]), get16(&a.data[6])};
+    EXPECT_EQ(h.flags & 0x0F, 3);
+    switch (a.kind) {
+      case SIM_KIND_QUERY_ERROR:
+      case SIM_KIND_READ_ERROR:
+      case SIM_KIND_WRITE_ERROR:
+        EXPECT_EQ(a.data.size(), 12u);
+        break;
+      case SIM_KIND_READ_DATA: {
+        unsigned unit = h.flags >> 12;
+        EXPECT_EQ(a.data.size(), unit ? 8u + h.count * unit : 9u + h.count / 8u);
+        const SimMemory& mem = sim_.sources[a.source].memory;
+        EXPECT_GE(h.start, mem.start);
+        EXPECT_LE(uint32_t{h.start} + h.count, uint32_t{mem.start} + mem.count);
+        break;
+      }
+      case SIM_KIND_WRITE_ACK:
+        EXPECT_EQ(a.data.size(), 8u);
+        break;
+      case SIM_KIND_QUERY_REPLY:
+        EXPECT_EQ(a.data.size(), 8u + sim_.sources[a.source].config.provider_name.size());
+        break;
+      default:
+        ADD_FAILURE() << "unexpected answer kind " << a.kind;
+    }
+  }
+  for (size_t i = 0; i < sizes.size(); ++i)
+    EXPECT_EQ(sim_.sources[i].memory.bytes.size(), sizes[i]);
+  for (uint16_t kind : {1, 3, 5, 9, 11, 13}) EXPECT_GT(seen[kind], 0) << "kind " << kind;
 }
 
 // ---- The loop ---------------------------------------------------------------------------
