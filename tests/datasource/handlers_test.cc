@@ -526,6 +526,75 @@ TEST_F(Handlers, TextEntriesTravelBothWays) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(b + 2), 3), "xyz");
 }
 
+TEST_F(Handlers, KernelFailuresWhileAnsweringAreReportedAndTheTaskGoesOn) {
+  TagRef a = take(TAG_ANALOG);
+  setup({ConvRec{a, "A", "", 0, 0, 1, DT_WORD}}, 8, [](DsRec* d) { d->write_mode = 1; });
+  ready(kUnit2, 0, 1, true);
+  // Change flags unreadable: the block is dropped, the completion still 0.
+  write16(d_.status, 77);
+  zq_fault_inject("zq_get_chg", 1, 5);
+  block(MCI_KIND_READ_DATA, kUnit2, 0, 1, words({1}), true);
+  ASSERT_EQ(run(), 0);
+  EXPECT_TRUE(reported("ZQ_GET_CHG DS1 405")) << all_lines();
+  EXPECT_EQ(read16(a), 0);
+  expect_completion(DS_OP_READ, 0);
+  // The tags' write fails; the completion follows.
+  zq_fault_inject("zq_write", 1, 6);
+  block(MCI_KIND_READ_DATA, kUnit2, 0, 1, words({2}), true);
+  ASSERT_EQ(run(), 0);
+  EXPECT_TRUE(reported("ZQ_WRITE tags DS1 406")) << all_lines();
+  expect_completion(DS_OP_READ, 0);
+  // The complete tag cannot be forced.
+  zq_fault_inject("zq_f_write", 1, 7);
+  block(MCI_KIND_READ_DATA, kUnit2, 0, 1, words({3}), true);
+  ASSERT_EQ(run(), 0);
+  EXPECT_TRUE(reported("ZQ_F_WRITE read ready|DS1 407")) << all_lines();
+  EXPECT_EQ(read16(a), 3);
+  set_sync(DS_OP_READ, 0);
+  // The answer cannot be taken out: it is not processed.
+  zq_fault_inject("zq_read_mbx", 1, 8);
+  block(MCI_KIND_READ_DATA, kUnit2, 0, 1, words({4}), true);
+  run();
+  EXPECT_TRUE(reported("IMX_RECV DS1 408")) << all_lines();
+  EXPECT_EQ(read16(a), 3);
+  mci_reset_pending();
+  ASSERT_EQ(run(), 0);
+  EXPECT_EQ(read16(a), 4);
+  set_sync(DS_OP_READ, 0);
+  // Requests that cannot be written.
+  zq_fault_inject("zq_write_mbx", 1, 9);
+  trigger(d_.read_trigger, 1);
+  EXPECT_TRUE(reported("IMX_DS_TRIGGER DS1 409")) << all_lines();
+  zq_fault_inject("zq_write_mbx", 1, 10);
+  trigger(d_.bw_trigger, 1);
+  EXPECT_TRUE(reported("IMX_SEND DS1 10")) << all_lines();
+  zq_fault_inject("zq_write_mbx", 1, 11);
+  write16(a, 5);
+  EXPECT_EQ(dispatch_tag_now(&ctx_, a), 11);
+  EXPECT_TRUE(reported("IMX_SEND DS1 11"));
+  EXPECT_EQ(mailbox_count(provider_mailbox_), 0);
+}
+
+TEST_F(Handlers, AbsoluteBlockPlacesEntriesFromItsStart) {
+  TagRef a = take(TAG_ANALOG, 4);
+  setup({ConvRec{a, "A[0]", "4", 100, 0, 4, DT_WORD}}, 8, [](DsRec* d) { d->addressing = 1; });
+  ready(kUnit2, 100, 4);
+  block(MCI_KIND_UNSOLICITED, kUnit2, 101, 2, words({7, 8}));
+  ASSERT_EQ(run(), 0);
+  EXPECT_EQ(read16(a), 0);
+  EXPECT_EQ(read16(TagRef{a.type, static_cast<uint16_t>(a.index + 1)}), 7);
+  EXPECT_EQ(read16(TagRef{a.type, static_cast<uint16_t>(a.index + 2)}), 8);
+  EXPECT_EQ(read16(TagRef{a.type, static_cast<uint16_t>(a.index + 3)}), 0);
+  expect_completion(DS_OP_RECEIVE, 0);
+  // Absolute block writes start at the lowest configured address.
+  trigger(d_.bw_trigger, 1);
+  std::vector<Request> rs = requests();
+  ASSERT_EQ(rs.size(), 1u);
+  EXPECT_EQ(rs[0].header().start, 100);
+  EXPECT_EQ(rs[0].header().count, 4);
+  EXPECT_EQ(mci_get16(rs[0].data.data() + MCI_HEADER_SIZE + 2), 7);
+}
+
 // ---- Writes on change --------------------------------------------------------------
 
 class WriteOnChange : public Handlers {
