@@ -269,12 +269,18 @@ bool best_of(const App& app, int sources, Figures* out) {
 }
 
 bool run_series(const App& app, const char* label) {
-  Figures small, large;
-  if (!best_of(app, kBaselineSources, &small) || !best_of(app, kSources, &large)) return false;
+  Figures small, middle, large;
+  if (!best_of(app, kBaselineSources, &small) || !best_of(app, kSources / 2, &middle) ||
+      !best_of(app, kSources, &large)) {
+    return false;
+  }
   printf("%s order:\n", label);
   printf("  %6d entries: load %.4f s, %.0f ns/entry, heap %.1f B/entry, rss %.1f B/entry\n",
          kBaselineSources * kEntriesPerSource, small.seconds, small.ns_per_entry,
          small.heap_per_entry, small.rss_per_entry);
+  printf("  %6d entries: load %.4f s, %.0f ns/entry, heap %.1f B/entry, rss %.1f B/entry\n",
+         kSources / 2 * kEntriesPerSource, middle.seconds, middle.ns_per_entry,
+         middle.heap_per_entry, middle.rss_per_entry);
   printf("  %6d entries: load %.4f s, %.0f ns/entry, heap %.1f B/entry, rss %.1f B/entry\n",
          kSources * kEntriesPerSource, large.seconds, large.ns_per_entry, large.heap_per_entry,
          large.rss_per_entry);
