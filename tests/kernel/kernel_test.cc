@@ -339,6 +339,60 @@ TEST_F(KernelTest, WaitIsWokenByAWriteFromAnotherThread) {
   EXPECT_EQ(42, value.load());
 }
 
+TEST(KernelWakeups, TokenPassedRoundARingOfTasksIsNeverLost) {
+  // Each task waits on its own tag and passes the token to the next one; a
+  // lost wake-up stops the ring (the alarm then ends the test).
+  constexpr int kTasks = 4;
+  constexpr int kHops = 4000;
+  constexpr unsigned kAlarmSeconds = 60;
+  const ZqTagDecl decls[] = {{TAG_LONG, kTasks, 0}};
+  TagRef first;
+  ZqDb* db = nullptr;
+  ASSERT_EQ(0, zq_db_create(nullptr, decls, 1, nullptr, &first, &db));
+  zq_db_use(db);
+  int ids[kTasks];
+  for (int i = 0; i < kTasks; ++i) {
+    ids[i] = zq_init(("RING" + std::to_string(i)).c_str(), "", nullptr, nullptr, nullptr);
+    ASSERT_GT(ids[i], 0);
+  }
+  alarm(kAlarmSeconds);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kTasks; ++i) {
+    threads.emplace_back([&, i] {
+      const TagRef mine = {TAG_LONG, static_cast<uint16_t>(first.index + i)};
+      const TagRef next = {TAG_LONG, static_cast<uint16_t>(first.index + (i + 1) % kTasks)};
+      for (;;) {
+        ChangeRecord rec;
+        change_record_prepare(&rec, nullptr, 0);
+        uint32_t index = 0;
+        if (zq_change_wait(ids[i], &mine, 1, &index, &rec) != 0) {
+          if (zq_errno(ids[i]) != ZQ_ESTOP) ++failures;
+          return;
+        }
+        int32_t token = change_record_int32(rec) + 1;
+        if (token > kHops) {
+          for (int t = 0; t < kTasks; ++t) {
+            zq_task_request_term(db, ("RING" + std::to_string(t)).c_str());
+          }
+          return;
+        }
+        if (zq_write(ids[i], &next, 1, &token) != 0) ++failures;
+      }
+    });
+  }
+  const int32_t start = 1;
+  ASSERT_EQ(0, zq_write(ids[0], &first, 1, &start));
+  for (int i = 0; i < kTasks; ++i) threads[i].join();
+  alarm(0);
+  EXPECT_EQ(0, failures.load());
+  int32_t last = 0;
+  const TagRef last_tag = {TAG_LONG, static_cast<uint16_t>(first.index + (kHops - 1) % kTasks)};
+  ASSERT_EQ(0, zq_read(ids[0], &last_tag, 1, &last));
+  EXPECT_EQ(kHops, last);
+  zq_db_destroy(db);
+}
+
 TEST_F(KernelTest, WaitIsWokenByAWriteFromAnotherProcess) {
   const TagRef t = tag(kAnalog, 1);
   pid_t child = fork();
