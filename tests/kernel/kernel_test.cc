@@ -704,6 +704,35 @@ TEST_F(KernelTest, TaskListShowsSlotsAndTheirState) {
   EXPECT_EQ(1, n);
 }
 
+TEST_F(KernelTest, ManagementCallsCheckTheirArguments) {
+  ZqTaskSetup setup = {"", "", "", ZQ_UNSET_TAG, ZQ_UNSET_TAG};
+  EXPECT_EQ(-1, zq_task_configure(db_, "X", nullptr));
+  EXPECT_EQ(ZQ_EINVAL, zq_errno(-1));
+  EXPECT_EQ(-1, zq_task_configure(db_, "", &setup));
+  EXPECT_EQ(-1, zq_task_configure(nullptr, "X", &setup));
+  EXPECT_EQ(-1, zq_task_request_term(db_, nullptr));
+  int n = 0;
+  EXPECT_EQ(-1, zq_task_list(db_, nullptr, 3, &n));
+  EXPECT_EQ(-1, zq_task_list(db_, nullptr, 0, nullptr));
+  EXPECT_EQ(0, zq_task_list(db_, nullptr, 0, &n));
+  EXPECT_EQ(0, n);
+  EXPECT_EQ(-1, zq_db_info(db_, nullptr));
+  EXPECT_EQ(-1, zq_db_close(nullptr));
+  EXPECT_EQ(-1, zq_db_destroy(nullptr));
+  char out[8];
+  EXPECT_EQ(-1, zq_db_shm_name("a/b", "d", "u", out, sizeof out));
+  EXPECT_EQ(-1, zq_db_shm_name("averylongname", "d", "u", out, sizeof out));
+  EXPECT_STREQ("", out);
+  // Names longer than a slot's field are cut, and the cut name still finds it.
+  const std::string long_name(40, 'N');
+  ASSERT_EQ(0, zq_task_configure(db_, long_name.c_str(), &setup));
+  ZqTaskState states[ZQ_MAX_TASKS];
+  ASSERT_EQ(0, zq_task_list(db_, states, ZQ_MAX_TASKS, &n));
+  ASSERT_EQ(3, n);
+  EXPECT_EQ(std::string(ZQ_TASK_NAME_SIZE - 1, 'N'), states[2].name);
+  EXPECT_EQ(0, zq_task_request_term(db_, std::string(ZQ_TASK_NAME_SIZE - 1, 'N').c_str()));
+}
+
 TEST_F(KernelTest, NameHeldByALiveTaskIsBusyAndSlotsRunOut) {
   EXPECT_EQ(-1, zq_init("TASKA", "", "n", "d", "u"));
   EXPECT_EQ(ZQ_ETASKBUSY, zq_errno(-1));
