@@ -155,6 +155,33 @@ TEST_F(RunTest, TheTagToolReadsAndWritesTheRunningApplication) {
   EXPECT_NE(r.err.find("not running"), std::string::npos) << r.err;
 }
 
+TEST_F(RunTest, QuantrelLoadsTheCompiledConfigurationAndQueriesItsProvider) {
+  // Without a data-source state tag, QUANTREL queries the provider while it
+  // loads: the query (kind 0, keyed by the data-source tag, the name as data)
+  // then waits in the provider's mailbox, nobody serving it.
+  std::ifstream in(dir_ + "/app.toml");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string app = text.str();
+  app.replace(app.find("state = \"B1_STATE\""), 18, "");
+  build(app);
+  Process manager(run_args("30"));
+  ASSERT_TRUE(wait_running(&manager)) << manager.out_so_far();
+  ProcessResult r;
+  for (int i = 0; i < 100; ++i) {
+    r = tag({"mbx", "PLC1_MBX"});
+    if (r.out.find("1 message(s)") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("PLC1_MBX (5:2): 1 message(s)"), std::string::npos) << r.out;
+  // kind 0, length 8 + "BLOCK1", key BLOCK1, sent by QUANTREL.
+  EXPECT_NE(r.out.find("0     0     14      BLOCK1 (0:1)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("QUANTREL"), std::string::npos) << r.out;
+  manager.signal(SIGINT);
+  EXPECT_EQ(manager.wait(30).exit_code, 0);
+}
+
 TEST_F(RunTest, TheDatabaseOfACrashedManagerIsReplaced) {
   {
     Process manager(run_args("30"));
