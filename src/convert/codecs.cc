@@ -14,38 +14,6 @@ namespace {
 constexpr uint16_t BYTE_MASK = 0xFF;
 constexpr int BITS_PER_BYTE = 8;
 
-bool swapped(uint16_t flags) {
-  return conv_byte_swap(flags);
-}
-
-// Little-endian composition of n bytes (B0 least significant) and back.
-uint64_t load_le(const uint8_t* p, int n) {
-  uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << BITS_PER_BYTE) | p[i];
-  return v;
-}
-uint64_t load_be(const uint8_t* p, int n) {
-  uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v = (v << BITS_PER_BYTE) | p[i];
-  return v;
-}
-void store_le(uint8_t* p, int n, uint64_t v) {
-  for (int i = 0; i < n; ++i) {
-    p[i] = static_cast<uint8_t>(v);
-    v >>= BITS_PER_BYTE;
-  }
-}
-void store_be(uint8_t* p, int n, uint64_t v) {
-  for (int i = n - 1; i >= 0; --i) {
-    p[i] = static_cast<uint8_t>(v);
-    v >>= BITS_PER_BYTE;
-  }
-}
-
-uint32_t swap_words(uint32_t v) {
-  return (v << 16) | (v >> 16);
-}
-
 // The bit a selector names: the unit's width in bytes and the mask (0 = none).
 struct BitSelection {
   size_t unit_bytes;
@@ -249,73 +217,6 @@ void write_message(const void* value, uint16_t from_type, const Value& v, Messag
 }
 
 }  // namespace
-
-// ---- Units -------------------------------------------------------------------------
-
-uint16_t get_byte_lo(uint16_t flags, const uint8_t* p) {
-  return p[swapped(flags) ? 1 : 0];
-}
-uint16_t get_byte_hi(uint16_t flags, const uint8_t* p) {
-  return p[swapped(flags) ? 0 : 1];
-}
-
-int16_t get_word(uint16_t flags, const uint8_t* p) {
-  const uint64_t v = swapped(flags) ? load_be(p, 2) : load_le(p, 2);
-  return static_cast<int16_t>(static_cast<uint16_t>(v));
-}
-
-int32_t get_long(uint16_t flags, const uint8_t* p) {
-  const uint64_t v = swapped(flags) ? load_be(p, 4) : load_le(p, 4);
-  return static_cast<int32_t>(static_cast<uint32_t>(v));
-}
-
-int32_t get_long_ws(uint16_t flags, const uint8_t* p) {
-  return static_cast<int32_t>(swap_words(static_cast<uint32_t>(get_long(flags, p))));
-}
-
-double get_double(uint16_t flags, const uint8_t* p) {
-  const uint64_t bits = swapped(flags) ? load_be(p, 8) : load_le(p, 8);
-  double v;
-  memcpy(&v, &bits, sizeof v);
-  return v;
-}
-
-void put_byte_lo(uint16_t flags, uint8_t* p, uint16_t value) {
-  p[swapped(flags) ? 1 : 0] = static_cast<uint8_t>(value & BYTE_MASK);
-}
-void put_byte_hi(uint16_t flags, uint8_t* p, uint16_t value) {
-  p[swapped(flags) ? 0 : 1] = static_cast<uint8_t>(value & BYTE_MASK);
-}
-
-void put_word(uint16_t flags, uint8_t* p, uint16_t value) {
-  if (swapped(flags)) {
-    store_be(p, 2, value);
-  } else {
-    store_le(p, 2, value);
-  }
-}
-
-void put_long(uint16_t flags, uint8_t* p, uint32_t value) {
-  if (swapped(flags)) {
-    store_be(p, 4, value);
-  } else {
-    store_le(p, 4, value);
-  }
-}
-
-void put_long_ws(uint16_t flags, uint8_t* p, uint32_t value) {
-  put_long(flags, p, swap_words(value));
-}
-
-void put_double(uint16_t flags, uint8_t* p, double value) {
-  uint64_t bits;
-  memcpy(&bits, &value, sizeof bits);
-  if (swapped(flags)) {
-    store_be(p, 8, bits);
-  } else {
-    store_le(p, 8, bits);
-  }
-}
 
 // ---- Bits --------------------------------------------------------------------------
 

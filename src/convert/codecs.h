@@ -20,24 +20,70 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "convert/conv_entry.h"
 
 // ---- Units -----------------------------------------------------------------------
 
-uint16_t get_byte_lo(uint16_t flags, const uint8_t* p);
-uint16_t get_byte_hi(uint16_t flags, const uint8_t* p);
-int16_t get_word(uint16_t flags, const uint8_t* p);
-int32_t get_long(uint16_t flags, const uint8_t* p);
-int32_t get_long_ws(uint16_t flags, const uint8_t* p);
-double get_double(uint16_t flags, const uint8_t* p);
+// Inline: they run once or more per converted element.
 
-void put_byte_lo(uint16_t flags, uint8_t* p, uint16_t value);
-void put_byte_hi(uint16_t flags, uint8_t* p, uint16_t value);
-void put_word(uint16_t flags, uint8_t* p, uint16_t value);
-void put_long(uint16_t flags, uint8_t* p, uint32_t value);
-void put_long_ws(uint16_t flags, uint8_t* p, uint32_t value);
-void put_double(uint16_t flags, uint8_t* p, double value);
+inline uint16_t get_byte_lo(uint16_t flags, const uint8_t* p) {
+  return p[conv_byte_swap(flags) ? 1 : 0];
+}
+inline uint16_t get_byte_hi(uint16_t flags, const uint8_t* p) {
+  return p[conv_byte_swap(flags) ? 0 : 1];
+}
+inline int16_t get_word(uint16_t flags, const uint8_t* p) {
+  const unsigned v =
+      conv_byte_swap(flags) ? (unsigned{p[0]} << 8 | p[1]) : (p[0] | unsigned{p[1]} << 8);
+  return static_cast<int16_t>(static_cast<uint16_t>(v));
+}
+inline int32_t get_long(uint16_t flags, const uint8_t* p) {
+  const uint32_t v =
+      conv_byte_swap(flags)
+          ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+          : (p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+  return static_cast<int32_t>(v);
+}
+inline int32_t get_long_ws(uint16_t flags, const uint8_t* p) {
+  const uint32_t v = static_cast<uint32_t>(get_long(flags, p));
+  return static_cast<int32_t>(v << 16 | v >> 16);
+}
+inline double get_double(uint16_t flags, const uint8_t* p) {
+  uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) {
+    bits |= uint64_t{p[conv_byte_swap(flags) ? 7 - i : i]} << (8 * i);
+  }
+  double v;
+  memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+inline void put_byte_lo(uint16_t flags, uint8_t* p, uint16_t value) {
+  p[conv_byte_swap(flags) ? 1 : 0] = static_cast<uint8_t>(value);
+}
+inline void put_byte_hi(uint16_t flags, uint8_t* p, uint16_t value) {
+  p[conv_byte_swap(flags) ? 0 : 1] = static_cast<uint8_t>(value);
+}
+inline void put_word(uint16_t flags, uint8_t* p, uint16_t value) {
+  const bool swap = conv_byte_swap(flags);
+  p[swap ? 1 : 0] = static_cast<uint8_t>(value);
+  p[swap ? 0 : 1] = static_cast<uint8_t>(value >> 8);
+}
+inline void put_long(uint16_t flags, uint8_t* p, uint32_t value) {
+  const bool swap = conv_byte_swap(flags);
+  for (int i = 0; i < 4; ++i) p[swap ? 3 - i : i] = static_cast<uint8_t>(value >> (8 * i));
+}
+inline void put_long_ws(uint16_t flags, uint8_t* p, uint32_t value) {
+  put_long(flags, p, value << 16 | value >> 16);
+}
+inline void put_double(uint16_t flags, uint8_t* p, double value) {
+  uint64_t bits;
+  memcpy(&bits, &value, sizeof bits);
+  const bool swap = conv_byte_swap(flags);
+  for (int i = 0; i < 8; ++i) p[swap ? 7 - i : i] = static_cast<uint8_t>(bits >> (8 * i));
+}
 
 // ---- Bits ------------------------------------------------------------------------
 

@@ -120,16 +120,29 @@ size_t value_size(uint16_t tag_type) {
 
 // Stores a decoded value (representation of tag type `as`) into the slot of
 // the entry's tag type; message tags get the text in the entry's own buffer.
-void store_value(void* slot, const ConvEntry& e, uint16_t as, const void* value) {
-  if (e.tag_type == as) {
-    memcpy(slot, value, value_size(as));
-    return;
-  }
+// A value for another tag type than its own: converted, message tags getting
+// the text in the entry's own buffer.
+void store_converted(void* slot, const ConvEntry& e, uint16_t as, const void* value) {
   if (e.tag_type == TAG_MESSAGE) {
     if (e.text == nullptr) return;
     set_message_slot(slot, e, 0);
   }
   convert_tag_value(value, as, slot, e.tag_type);
+}
+
+// Stores a decoded value (representation of tag type `as`, a numeric type)
+// into the slot of the entry's tag type. The common case, a tag of the
+// value's own type, is a plain copy.
+inline void store_value(void* slot, const ConvEntry& e, uint16_t as, const void* value) {
+  if (e.tag_type != as) {
+    store_converted(slot, e, as, value);
+  } else if (as == TAG_FLOAT) {
+    memcpy(slot, value, sizeof(double));
+  } else if (as == TAG_LONG) {
+    memcpy(slot, value, sizeof(int32_t));
+  } else {
+    memcpy(slot, value, sizeof(int16_t));
+  }
 }
 
 void store_i16(void* slot, const ConvEntry& e, int32_t v) {
@@ -803,8 +816,9 @@ constexpr NamedType DATA_TYPE_NAMES[] = {
 
 }  // namespace
 
-void convert_from_block(void* slot, const uint8_t* source, size_t available, const ConvEntry& entry,
-                        const ConvBlock& block, const ConvReporter& reporter) {
+void convert_from_block_general(void* slot, const uint8_t* source, size_t available,
+                                const ConvEntry& entry, ConvBlock block,
+                                const ConvReporter& reporter) {
   if (slot == nullptr || !dt_is_valid(entry.data_type)) return;
   if (source == nullptr) available = 0;
   const size_t need = fixed_bytes(entry.data_type);
@@ -833,8 +847,7 @@ void convert_from_block(void* slot, const uint8_t* source, size_t available, con
 }
 
 void convert_to_block(uint8_t* destination, size_t available, const void* slot,
-                      const ConvEntry& entry, const ConvBlock& block,
-                      const ConvReporter& reporter) {
+                      const ConvEntry& entry, ConvBlock block, const ConvReporter& reporter) {
   if (slot == nullptr || !dt_is_valid(entry.data_type)) return;
   if (destination == nullptr) available = 0;
   const size_t need = fixed_bytes(entry.data_type);
@@ -863,7 +876,7 @@ void convert_to_block(uint8_t* destination, size_t available, const void* slot,
 }
 
 int convert_to_typed(uint8_t* destination, size_t available, const void* slot,
-                     const ConvEntry& entry, const ConvBlock& block, size_t* written) {
+                     const ConvEntry& entry, ConvBlock block, size_t* written) {
   if (written != nullptr) *written = 0;
   if (entry.data_type == DT_DOUBLE) return 0;
   if (slot == nullptr || destination == nullptr) return -1;
@@ -875,7 +888,7 @@ int convert_to_typed(uint8_t* destination, size_t available, const void* slot,
   return 0;
 }
 
-size_t conv_element_bytes(const ConvEntry& entry, const ConvBlock& block) {
+size_t conv_element_bytes(const ConvEntry& entry, ConvBlock block) {
   const size_t fixed = fixed_bytes(entry.data_type);
   if (fixed != 0) return fixed;
   const unsigned unit = conv_unit_size(block.flags);

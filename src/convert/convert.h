@@ -25,9 +25,11 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "convert/codecs.h"
 #include "convert/conv_entry.h"
+#include "kernel/zqkernel.h"
 #include "runtime/format.h"
 
 struct TaskContext;
@@ -51,17 +53,32 @@ constexpr int CONV_REPORT_STATUS = 2;
 constexpr uint32_t CONV_DEVICE_EPOCH_OFFSET = 315532800;
 
 // Decodes the element starting at source (available bytes from there to the
-// end of the data) into slot, a value slot of entry.tag_type. An unknown data
-// type leaves the slot as it was.
-void convert_from_block(void* slot, const uint8_t* source, size_t available, const ConvEntry& entry,
-                        const ConvBlock& block, const ConvReporter& reporter);
+// end of the data; source may be null only when available is 0) into slot,
+// a value slot of entry.tag_type. An unknown data type leaves the slot as it
+// was.
+void convert_from_block_general(void* slot, const uint8_t* source, size_t available,
+                                const ConvEntry& entry, ConvBlock block,
+                                const ConvReporter& reporter);
+
+// The same; 16-bit words into analog tags, the commonest element of a block,
+// are decoded here without a call.
+inline void convert_from_block(void* slot, const uint8_t* source, size_t available,
+                               const ConvEntry& entry, ConvBlock block,
+                               const ConvReporter& reporter) {
+  if (entry.data_type == DT_WORD && entry.tag_type == TAG_ANALOG && available >= 2) {
+    const int16_t v = get_word(block.flags, source);
+    memcpy(slot, &v, sizeof v);
+    return;
+  }
+  convert_from_block_general(slot, source, available, entry, block, reporter);
+}
 
 // Encodes the tag value in slot (a value slot of entry.tag_type) into the
 // element starting at destination (available bytes from there). Bytes of the
 // block outside the element keep their content; so do the other bits of a
 // DT_BIT unit.
 void convert_to_block(uint8_t* destination, size_t available, const void* slot,
-                      const ConvEntry& entry, const ConvBlock& block, const ConvReporter& reporter);
+                      const ConvEntry& entry, ConvBlock block, const ConvReporter& reporter);
 
 // Writes the tag value as one host-order value of the unit size's width (1,
 // 2, 4 or 8 bytes) at destination. Returns 0 when written (DT_DOUBLE writes
@@ -69,12 +86,12 @@ void convert_to_block(uint8_t* destination, size_t available, const void* slot,
 // form or the value does not fit in `available`. *written (may be null)
 // receives the number of bytes written.
 int convert_to_typed(uint8_t* destination, size_t available, const void* slot,
-                     const ConvEntry& entry, const ConvBlock& block, size_t* written);
+                     const ConvEntry& entry, ConvBlock block, size_t* written);
 
 // Bytes the element occupies from its first byte: what the conversions need
 // available (for DT_RAW and DT_STRING what they would copy at most). 0 when
 // the data type or unit size cannot be converted.
-size_t conv_element_bytes(const ConvEntry& entry, const ConvBlock& block);
+size_t conv_element_bytes(const ConvEntry& entry, ConvBlock block);
 
 // The tag type a data type's decoded value has before it is converted to the
 // target tag: TAG_DIGITAL, TAG_ANALOG, TAG_LONG, TAG_FLOAT, or TAG_MESSAGE
