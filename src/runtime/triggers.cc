@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -26,10 +27,25 @@ struct TriggerNode {
   TriggerNode* prev;
 };
 
+// A registration of a tag not in the sorted arrays yet. New tags are merged
+// into the arrays in one step before they are next searched or dispatched,
+// so registering many tags costs O(n log n), not a move of the array's tail
+// per tag.
+struct PendingTag {
+  TagRef tag;
+  TriggerNode* node;
+  uint32_t serial;  // registration order: the newest becomes the chain's head
+};
+
 struct TriggerRegistry {
-  TagRef* tags;         // ascending, no duplicates, exactly `count` entries
+  TagRef* tags;         // ascending, no duplicates; `count` in use
   TriggerNode** heads;  // heads[i]: newest registration of tags[i]
   uint16_t count;
+  uint32_t capacity;  // entries allocated in tags and heads: count + pending fit
+  PendingTag* pending;
+  uint32_t pending_count;
+  uint32_t pending_capacity;
+  uint32_t serial;
   int32_t restart;  // a registration completed; a running pass must end
   uint32_t resume;  // kernel in/out position of the wait and the scans
   bool has_target;
@@ -95,25 +111,34 @@ TriggerNode* new_nodes(uint16_t n) {
   return list;
 }
 
-// Gives back the entries reserved for tags that turned out to be registered
-// already. A failed shrink keeps the larger block, which is still valid.
-void shrink_arrays() {
-  if (g_registry.count == 0) return;
-  void* tags = realloc(g_registry.tags, g_registry.count * sizeof(TagRef));
-  if (tags != nullptr) g_registry.tags = static_cast<TagRef*>(tags);
-  void* heads = realloc(g_registry.heads, g_registry.count * sizeof(TriggerNode*));
-  if (heads != nullptr) g_registry.heads = static_cast<TriggerNode**>(heads);
+// Capacity for at least `need` entries, growing geometrically.
+uint32_t grown_capacity(uint32_t have, uint32_t need) {
+  uint32_t capacity = have == 0 ? need : have;
+  while (capacity < need) capacity *= 2;
+  return capacity;
 }
 
-// Reserves room for `extra` more tags in both arrays.
-bool grow_arrays(uint32_t extra) {
-  const size_t total = g_registry.count + extra;
-  void* tags = grow_block(g_registry.tags, total * sizeof(TagRef));
-  if (tags == nullptr) return false;
-  g_registry.tags = static_cast<TagRef*>(tags);
-  void* heads = grow_block(g_registry.heads, total * sizeof(TriggerNode*));
-  if (heads == nullptr) return false;
-  g_registry.heads = static_cast<TriggerNode**>(heads);
+// Reserves room for `extra` more tags in both arrays and in the pending list.
+bool reserve(uint32_t extra) {
+  const uint32_t need = g_registry.count + g_registry.pending_count + extra;
+  if (need > g_registry.capacity) {
+    const uint32_t capacity = grown_capacity(g_registry.capacity, need);
+    void* tags = grow_block(g_registry.tags, capacity * sizeof(TagRef));
+    if (tags == nullptr) return false;
+    g_registry.tags = static_cast<TagRef*>(tags);
+    void* heads = grow_block(g_registry.heads, capacity * sizeof(TriggerNode*));
+    if (heads == nullptr) return false;
+    g_registry.heads = static_cast<TriggerNode**>(heads);
+    g_registry.capacity = capacity;
+  }
+  const uint32_t pending = g_registry.pending_count + extra;
+  if (pending > g_registry.pending_capacity) {
+    const uint32_t capacity = grown_capacity(g_registry.pending_capacity, pending);
+    void* list = grow_block(g_registry.pending, capacity * sizeof(PendingTag));
+    if (list == nullptr) return false;
+    g_registry.pending = static_cast<PendingTag*>(list);
+    g_registry.pending_capacity = capacity;
+  }
   return true;
 }
 
@@ -125,12 +150,56 @@ void insert_node(TagRef tag, TriggerNode* node) {
     g_registry.heads[p] = node;
     return;
   }
-  const uint32_t after = g_registry.count - p;
-  memmove(&g_registry.tags[p + 1], &g_registry.tags[p], after * sizeof(TagRef));
-  memmove(&g_registry.heads[p + 1], &g_registry.heads[p], after * sizeof(TriggerNode*));
-  g_registry.tags[p] = tag;
-  g_registry.heads[p] = node;
-  ++g_registry.count;
+  g_registry.pending[g_registry.pending_count++] = {tag, node, g_registry.serial++};
+}
+
+bool pending_before(const PendingTag& a, const PendingTag& b) {
+  const int c = compare_tag_refs(a.tag, b.tag);
+  return c != 0 ? c < 0 : a.serial < b.serial;
+}
+
+// Merges the pending registrations into the sorted arrays (room is reserved
+// already, so nothing can fail) and sizes the arrays to the count.
+void settle(void) {
+  if (g_registry.pending_count == 0) return;
+  PendingTag* list = g_registry.pending;
+  std::sort(list, list + g_registry.pending_count, pending_before);
+  // One entry per tag; its chain runs from the newest registration back.
+  uint32_t unique = 0;
+  for (uint32_t i = 0; i < g_registry.pending_count; ++i) {
+    if (unique > 0 && compare_tag_refs(list[unique - 1].tag, list[i].tag) == 0) {
+      list[i].node->next = list[unique - 1].node;
+      list[unique - 1].node->prev = list[i].node;
+      list[unique - 1].node = list[i].node;
+    } else {
+      list[unique++] = list[i];
+    }
+  }
+  const uint32_t added = unique;
+  uint32_t old = g_registry.count, k = g_registry.count + unique;
+  while (unique > 0) {
+    --k;
+    if (old > 0 && compare_tag_refs(g_registry.tags[old - 1], list[unique - 1].tag) > 0) {
+      --old;
+      g_registry.tags[k] = g_registry.tags[old];
+      g_registry.heads[k] = g_registry.heads[old];
+    } else {
+      --unique;
+      g_registry.tags[k] = list[unique].tag;
+      g_registry.heads[k] = list[unique].node;
+    }
+  }
+  g_registry.count = static_cast<uint16_t>(g_registry.count + added);
+  g_registry.pending_count = 0;
+  // A failed shrink keeps the larger blocks, which are still valid.
+  void* tags = realloc(g_registry.tags, g_registry.count * sizeof(TagRef));
+  if (tags != nullptr) g_registry.tags = static_cast<TagRef*>(tags);
+  void* heads = realloc(g_registry.heads, g_registry.count * sizeof(TriggerNode*));
+  if (heads != nullptr) g_registry.heads = static_cast<TriggerNode**>(heads);
+  if (tags != nullptr && heads != nullptr) g_registry.capacity = g_registry.count;
+  free(g_registry.pending);
+  g_registry.pending = nullptr;
+  g_registry.pending_capacity = 0;
 }
 
 // Number of the given tags not registered yet, counting repeats once.
@@ -156,13 +225,13 @@ void wake_for_registration() {
 int add_registrations(const TagRef* tags, void* const* user_data, uint16_t n,
                       TriggerHandler handler) {
   // Counting the new tags exactly is quadratic in n; only needed near the limit.
-  if (g_registry.count + n > TRIGGER_MAX_TAGS &&
-      g_registry.count + new_tag_count(tags, n) > TRIGGER_MAX_TAGS) {
-    return TRIGGER_NO_MEMORY;
+  if (g_registry.count + g_registry.pending_count + n > TRIGGER_MAX_TAGS) {
+    settle();
+    if (g_registry.count + new_tag_count(tags, n) > TRIGGER_MAX_TAGS) return TRIGGER_NO_MEMORY;
   }
   TriggerNode* nodes = new_nodes(n);
   if (nodes == nullptr) return TRIGGER_NO_MEMORY;
-  if (!grow_arrays(n)) {
+  if (!reserve(n)) {
     free_node_list(nodes);
     return TRIGGER_NO_MEMORY;
   }
@@ -174,7 +243,6 @@ int add_registrations(const TagRef* tags, void* const* user_data, uint16_t n,
     node->user_data = user_data != nullptr ? user_data[i] : nullptr;
     insert_node(tags[i], node);
   }
-  shrink_arrays();
   g_registry.restart = 1;
   return 0;
 }
@@ -340,6 +408,7 @@ int zq_wait_event(TaskContext* ctx) {
   change_record_prepare(&record, buffer, ZQ_CHANGE_TEXT_CAPACITY);
 
   lock_registry();
+  settle();
   g_registry.restart = 0;
   int result = 0;
   if (zq_change_wait(ctx->task_id, g_registry.tags, g_registry.count, &g_registry.resume,
@@ -375,6 +444,7 @@ int zq_wait_event(TaskContext* ctx) {
 }
 
 int dispatch_tag_now(TaskContext* ctx, TagRef tag) {
+  settle();
   uint32_t p = 0;
   if (!find_tag(g_registry.tags, g_registry.count, tag, &p)) return TRIGGER_NOT_REGISTERED;
   char buffer[ZQ_CHANGE_TEXT_CAPACITY];
@@ -398,10 +468,14 @@ uint16_t tag_type_of(TagRef tag) {
 }
 
 uint16_t trigger_count(void) {
+  std::lock_guard<std::recursive_mutex> registry(g_registry_lock);
+  settle();
   return g_registry.count;
 }
 
 TagRef trigger_tag_at(uint16_t index) {
+  std::lock_guard<std::recursive_mutex> registry(g_registry_lock);
+  settle();
   if (index >= g_registry.count) return ZQ_UNSET_TAG;
   return g_registry.tags[index];
 }
@@ -414,6 +488,8 @@ void trigger_registry_reset(void) {
   std::lock_guard<std::recursive_mutex> registration(g_registration_lock);
   lock_registry();
   for (uint32_t i = 0; i < g_registry.count; ++i) free_node_list(g_registry.heads[i]);
+  for (uint32_t i = 0; i < g_registry.pending_count; ++i) free(g_registry.pending[i].node);
+  free(g_registry.pending);
   free(g_registry.tags);
   free(g_registry.heads);
   g_registry = TriggerRegistry{};

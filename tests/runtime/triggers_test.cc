@@ -173,6 +173,34 @@ TEST_F(TriggerRegistryTest, SameTagTwiceIsOneEntryAndNewestHandlerRunsFirst) {
   EXPECT_EQ(g_calls[1].value, 1);
 }
 
+// Registrations of new tags are merged into the sorted list in one step;
+// order and chains must come out as if each had been inserted at once,
+// including a tag registered again before and after the merge.
+TEST_F(TriggerRegistryTest, ShuffledRegistrationsKeepOrderAndNewestFirstChains) {
+  std::vector<uint16_t> indexes;
+  for (uint16_t i = 0; i < 20; ++i) indexes.push_back(uint16_t(i * 7 % 20));  // a permutation
+  std::vector<Probe> probes(indexes.size());
+  for (size_t k = 0; k < indexes.size(); ++k) {
+    probes[k].label = 1000 + indexes[k];
+    TagRef tag = Digital(indexes[k]);
+    void* ud = &probes[k];
+    ASSERT_EQ(register_triggers(&ctx_, &tag, &ud, 1, ProbeHandler), 0);
+    if (indexes[k] == 9) {  // the same tag again, still unmerged
+      ASSERT_EQ(register_triggers(&ctx_, &tag, nullptr, 1, HandlerA), 0);
+    }
+  }
+  ASSERT_EQ(trigger_count(), 20);  // merged here
+  for (uint16_t i = 0; i < 20; ++i) EXPECT_EQ(compare_tag_refs(trigger_tag_at(i), Digital(i)), 0);
+  TagRef nine = Digital(9);
+  ASSERT_EQ(register_triggers(&ctx_, &nine, nullptr, 1, HandlerB), 0);  // after the merge
+  ASSERT_EQ(zq_wait_event(&ctx_), 0);
+  ClearCalls();
+  Change(nine);
+  Change(Digital(19));
+  ASSERT_EQ(zq_wait_event(&ctx_), 0);
+  EXPECT_EQ(Labels(), (std::vector<int>{-2, -1, 1009, 1019}));
+}
+
 TEST_F(TriggerRegistryTest, ManyTagsInOneCallEachGetTheirOwnUserData) {
   Probe p0{100, {}}, p1{101, {}}, p2{102, {}};
   const TagRef tags[] = {Digital(5), Digital(1), Digital(5)};  // a repeat in the same call
