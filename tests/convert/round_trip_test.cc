@@ -338,11 +338,11 @@ TEST_F(RoundTrip, StringsAndRawBytes) {
 
 // Field order of the installation's ten layouts.
 enum Field { HR, MI, SC, YP, YR, YEAR, MO, DY, DOW, X };
-struct LayoutSpec {
+struct LayoutFields {
   bool bcd;
   std::vector<Field> fields;
 };
-const LayoutSpec LAYOUTS[TIME_LAYOUT_COUNT] = {
+const LayoutFields LAYOUTS[TIME_LAYOUT_COUNT] = {
     {true, {YR, MO, DY, HR, MI, SC}},      {false, {YR, MO, DY, HR, MI, SC}},
     {false, {YEAR, MO, DY, HR, MI, SC}},   {true, {SC, MI, HR, DY, MO, YR}},
     {true, {YP, YR, MO, DY, HR, MI, SC}},  {true, {YR, MO, DY, HR, MI, SC, X, X}},
@@ -354,12 +354,12 @@ struct Date {
   int year, month, day, hour, minute, second;
 };
 
-Bytes layout_bytes(const LayoutSpec& spec, const Date& d) {
+Bytes layout_bytes(const LayoutFields& layout, const Date& d) {
   Bytes out;
   auto put = [&](int v) {
-    out.push_back(static_cast<uint8_t>(spec.bcd ? ((v / 10) % 10) << 4 | (v % 10) : v));
+    out.push_back(static_cast<uint8_t>(layout.bcd ? ((v / 10) % 10) << 4 | (v % 10) : v));
   };
-  for (Field f : spec.fields) {
+  for (Field f : layout.fields) {
     switch (f) {
       case HR:
         put(d.hour);
@@ -389,7 +389,7 @@ Bytes layout_bytes(const LayoutSpec& spec, const Date& d) {
         out.push_back(0);
         break;
       case YEAR:
-        if (spec.bcd) {
+        if (layout.bcd) {
           out.push_back(static_cast<uint8_t>(decimal_bcd(d.year % 100, 2)));
           out.push_back(static_cast<uint8_t>(decimal_bcd(d.year / 100, 2)));
         } else {
