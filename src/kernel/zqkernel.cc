@@ -1439,6 +1439,25 @@ int zq_peek_mbx(int id, TagRef mailbox, MbxMessage* messages, int first, int max
   return 0;
 }
 
+int zq_peek_mbx_data(int id, TagRef mailbox, int index, uint8_t* buffer, uint32_t capacity,
+                     uint32_t* length) {
+  ZqDb* db = current_db();
+  int err = enter("zq_peek_mbx_data", db);
+  if (err) return fail(db, id, err);
+  if (!length || (capacity > 0 && !buffer)) return fail(db, id, ZQ_EINVAL);
+  RegionLock lock(db);
+  if (lock.error()) return fail(db, id, lock.error());
+  if (task_slot_index(db, id) < 0) return fail(db, id, ZQ_ENOTATTACHED);
+  if (!tag_valid(db, mailbox)) return fail(db, id, ZQ_EBADTAG);
+  if (mailbox.type != TAG_MAILBOX) return fail(db, id, ZQ_EWRONGTYPE);
+  const MailboxEntry* m = mailbox_entry(db, mailbox.index);
+  if (index < 0 || static_cast<uint32_t>(index) >= m->count) return fail(db, id, ZQ_ENOMSG);
+  const MailboxDesc d = *desc_at(db, mailbox.index, static_cast<uint32_t>(index));
+  *length = d.length;
+  pool_copy_out(db, d.first_chunk, buffer, d.length < capacity ? d.length : capacity);
+  return 0;
+}
+
 int zq_read_mbx(int id, int reader, TagRef mailbox, MbxMessage* message, int index) {
   ZqDb* db = current_db();
   int err = enter("zq_read_mbx", db);

@@ -219,6 +219,10 @@ int zq_count_mbx(int id, TagRef mailbox, int* count);
 // Copies up to `maximum` descriptors from position `first` (0 = oldest);
 // *number = how many (0 when first is at or past the end).
 int zq_peek_mbx(int id, TagRef mailbox, MbxMessage* messages, int first, int maximum, int* number);
+// Copies the data of the message at index, without removing it: at most
+// capacity bytes into buffer; *length receives the message's full length.
+int zq_peek_mbx_data(int id, TagRef mailbox, int index, uint8_t* buffer, uint32_t capacity,
+                     uint32_t* length);
 // Removes the message at index (later ones move up) and copies its data into
 // message->data (capacity set by the caller). data == nullptr discards it.
 // ZQ_ENOMSG: no message there. ZQ_ETOOBIG: longer than the capacity; the

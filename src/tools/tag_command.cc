@@ -359,7 +359,11 @@ int cmd_mbx(const Options& o) {
     std::string key = s.index().name_of(m.key);
     key = (key.empty() ? "" : key + " ") + ref_text(m.key);
     std::string sender = std::to_string(m.sender) + " " + sender_name(m.sender);
-    std::string data = m.data ? app_hex(m.data, m.length) : "-";
+    std::vector<uint8_t> bytes(m.length);
+    uint32_t length = 0;
+    std::string data = "-";
+    if (zq_peek_mbx_data(s.id(), e->ref, i, bytes.data(), m.length, &length) == 0)
+      data = app_hex(bytes.data(), length < m.length ? length : m.length);
     printf("%-5d %-5u %-7u %-24s %-8u %-8u %-14s %s\n", i, m.control & kKindMask, m.length,
            key.c_str(), (m.control >> kSenderStationShift) & kStationMask, m.station & kStationMask,
            sender.c_str(), data.c_str());

@@ -523,6 +523,28 @@ TEST_F(KernelTest, MailboxKeepsOrderAndPeekDoesNotRemove) {
   EXPECT_EQ(ZQ_ENOMSG, zq_errno(b_));
 }
 
+// The operator tool shows queued data without taking it: a bounded copy.
+TEST_F(KernelTest, PeekOfDataCopiesAtMostTheCapacityAndKeepsTheMessage) {
+  const TagRef mbx = tag(kMailbox);
+  ASSERT_EQ(0, send(mbx, "abcdefgh", 2));
+  uint8_t buf[8];
+  memset(buf, 0xEE, sizeof buf);
+  uint32_t length = 0;
+  ASSERT_EQ(0, zq_peek_mbx_data(b_, mbx, 0, buf, 3, &length));
+  EXPECT_EQ(8u, length);
+  EXPECT_EQ(0, memcmp(buf, "abc", 3));
+  EXPECT_EQ(0xEE, buf[3]);  // nothing past the capacity
+  int count = 0;
+  ASSERT_EQ(0, zq_count_mbx(b_, mbx, &count));
+  EXPECT_EQ(1, count);
+  EXPECT_EQ(-1, zq_peek_mbx_data(b_, mbx, 1, buf, sizeof buf, &length));
+  EXPECT_EQ(ZQ_ENOMSG, zq_errno(b_));
+  EXPECT_EQ(-1, zq_peek_mbx_data(b_, tag(kDigital), 0, buf, sizeof buf, &length));
+  EXPECT_EQ(ZQ_EWRONGTYPE, zq_errno(b_));
+  EXPECT_EQ(-1, zq_peek_mbx_data(b_, mbx, 0, nullptr, 4, &length));
+  EXPECT_EQ(ZQ_EINVAL, zq_errno(b_));
+}
+
 TEST_F(KernelTest, RemovalAtAnIndexMovesLaterMessagesUp) {
   const TagRef mbx = tag(kMailbox);
   // Wrap the ring first so that the shifting crosses its end.

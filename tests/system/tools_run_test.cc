@@ -178,6 +178,8 @@ TEST_F(RunTest, QuantrelLoadsTheCompiledConfigurationAndQueriesItsProvider) {
   // kind 0, length 8 + "BLOCK1", key BLOCK1, sent by QUANTREL.
   EXPECT_NE(r.out.find("0     0     14      BLOCK1 (0:1)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("QUANTREL"), std::string::npos) << r.out;
+  // The data: header (format 3, count 6) and the name without its NUL.
+  EXPECT_NE(r.out.find("0300060000000000424c4f434b31"), std::string::npos) << r.out;
   manager.signal(SIGINT);
   EXPECT_EQ(manager.wait(30).exit_code, 0);
 }
