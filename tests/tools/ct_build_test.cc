@@ -441,3 +441,38 @@ TEST(CtBuildCommand, TheDumpShowsTheCompiledRecordsWithTagNames) {
 }
 
 }  // namespace
+
+// [simulator.TASK] of the description becomes sim/TASK.toml; a mistake in
+// it is a usage error and nothing is written.
+TEST(CtBuildCommand, SimulatorConfigurationsAreCheckedAndWritten) {
+  TempDir dir;
+  const std::string sim = R"(
+[simulator.P1.sim]
+task = "P1"
+mailbox = "P1_MBX"
+quantrel_mailbox = "QTL_MBX"
+
+[[simulator.P1.source]]
+name = "DS_A"
+start = 100
+count = 8
+unit_size = 2
+)";
+  std::string out = dir.path() + "/out";
+  ProcessResult r =
+      run_process({ZQ_TOOL, "ct", "build", dir.file("sim.toml", kApp + sim), "--out", out});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::ifstream in(out + "/sim/P1.toml");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("quantrel_mailbox = 'QTL_MBX'"), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("start = 100"), std::string::npos) << text.str();
+
+  std::string bad = sim;
+  bad.replace(bad.find("unit_size = 2"), 13, "unit_size = 3");
+  std::string out2 = dir.path() + "/out2";
+  r = run_process({ZQ_TOOL, "ct", "build", dir.file("bad.toml", kApp + bad), "--out", out2});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("[simulator.P1]"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out2));
+}
