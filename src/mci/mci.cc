@@ -228,14 +228,18 @@ int drop_work_buffer(DataSource* work, uint8_t* buffer, int result) {
 
 // Refuses a request found in the own mailbox: it is taken out without its
 // data (the refusal needs only its kind and key; the work record has no
-// buffer to receive a query's name into) and answered with 59. A request
-// does not name the requester's mailbox and the work record's destination is
-// unset, so the kernel refuses the address and the run ends with 54 (55 when
-// the request's key is no tag): the operator sees that a task sent requests
-// here, and nothing is ever sent to an unrelated provider.
+// buffer to receive a query's name into) and answered with 59. A request does
+// not name the requester's mailbox: when its key names one of our data
+// sources, the refusal goes to that data source's provider mailbox; otherwise
+// the destination stays unset, the kernel refuses the address and the run
+// ends with 54 (55 when the key is no tag), so the operator sees that a task
+// sent requests here.
 int refuse_request(const MciHandle* h, DataSource* work) {
   const int rc = mci_discard(h, work);
   if (rc != MCI_OK) return rc;
+  MbxMessage probe = work->message;
+  const DataSource* named = mci_match_source(&probe);
+  if (named != nullptr) work->destination = named->destination;
   return mci_error_reply(h, work, MCI_EREFUSED);
 }
 

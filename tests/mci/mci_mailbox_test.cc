@@ -346,19 +346,27 @@ TEST_F(MailboxHandler, ForeignRequestsAreTakenOutAndRefused) {
   ready(ds1_tag_, {MCI_FLAG_FORMAT, 0, 0, 0});
   g_log = HandlerLog{};
   for (uint16_t kind : {MCI_KIND_QUERY, MCI_KIND_READ, MCI_KIND_WRITE}) {
-    // A handled answer first: the refusal must not go to its provider.
+    // Handled answers around it: each message is looked at on its own.
     send(answer(MCI_KIND_WRITE_ACK, ds1_tag_));
     send(answer(kind, ds1_tag_, {5, 5}));
     send(answer(MCI_KIND_WRITE_ACK, ds1_tag_));
-    // The requester's mailbox is not known, so the refusal has no valid
-    // destination and the run ends with that failure.
-    EXPECT_EQ(run_mailbox(), MCI_EMAILBOX) << kind;
-    EXPECT_EQ(count(provider_mailbox_), 0);
-    EXPECT_EQ(count(own_mailbox_), 1);
-    ASSERT_EQ(run_mailbox(), MCI_OK);
+    // The request names DS1: the refusal goes to DS1's provider mailbox.
+    EXPECT_EQ(run_mailbox(), MCI_OK) << kind;
     EXPECT_EQ(count(own_mailbox_), 0);
+    Received refusal;
+    ASSERT_TRUE(take(provider_mailbox_, &refusal)) << kind;
+    EXPECT_EQ(mci_kind(refusal.desc), (kind + 1) | MCI_KIND_ERROR);  // 9, 11, 13
+    EXPECT_EQ(refusal.desc.length, 12);
+    EXPECT_EQ(mci_get16(refusal.data.data() + MCI_HEADER_SIZE), MCI_EREFUSED);
+    EXPECT_EQ(count(provider_mailbox_), 0);
   }
   EXPECT_EQ(g_log.calls.size(), 6u);
+  // A request naming no data source has no one to answer: the send fails on
+  // the unset destination and the run ends with that failure.
+  send(answer(MCI_KIND_READ, ds2_tag_));
+  EXPECT_EQ(run_mailbox(), MCI_EMAILBOX);
+  EXPECT_EQ(count(own_mailbox_), 0);
+  EXPECT_EQ(count(provider_mailbox_), 0);
   // A request whose key is no tag at all fails on the key first.
   send(answer(MCI_KIND_READ, TagRef{TAG_DIGITAL, 0}));
   EXPECT_EQ(run_mailbox(), MCI_EKEY);
