@@ -36,12 +36,14 @@ constexpr uint16_t MB_ERR_MALFORMED = 0x303;  // shorter than its header or than
 constexpr uint16_t MB_ERR_NO_SOURCE = 0x304;  // no data source of that name or key
 constexpr uint16_t MB_ERR_UNIT = 0x305;       // a write whose unit size is not the table's
 
-// Values written into a data source's state tag. None of them makes QUANTREL
-// query the data source again, so a reconnection does not start a second
-// continuous read.
+// Values written into a data source's state tag. QUANTREL sends its query
+// for a data source with a state tag when the tag first takes one of the two
+// "ready" values, and not on a change between them; so a connection that
+// comes and goes does not make it query again (which would start a second
+// continuous read).
 constexpr int16_t MB_STATE_STOPPED = 0;
-constexpr int16_t MB_STATE_CONNECTED = 1;
-constexpr int16_t MB_STATE_NOT_CONNECTED = 2;
+constexpr int16_t MB_STATE_CONNECTED = 0x311;      // ready, device connected
+constexpr int16_t MB_STATE_NOT_CONNECTED = 0x321;  // ready, device not connected
 
 // ---- Message header ------------------------------------------------------------------------
 

@@ -55,9 +55,11 @@ that QUANTREL writes into the data source's status tag:
   0x303  771  malformed request
   0x304  772  no data source of that name or key
   0x305  773  write with another unit size than the table's
-Connection changes are reported once each (a line on standard output, the
-data sources' state tags: 1 connected, 2 not connected, 0 stopped; the task's
-status tag: 1 running, 2 a device is not connected, 0 stopped).
+Connection changes are reported once each: a line on standard output, the
+data sources' state tags (0x311 = 785 ready and connected, 0x321 = 801 ready
+but not connected, 0 stopped; QUANTREL queries a data source with a state tag
+when it first turns ready), the task's status tag (1 running, 2 a device is
+not connected, 0 stopped) and message tag.
 Exit status: 0 stopped on request, 1 kernel failure, 2 bad configuration.
 See docs/modbus.md.)";
 

@@ -836,6 +836,7 @@ void publish_stopped(MbProvider* p) {
     if (s.has_state_tag) write_number(p, s.state_tag, MB_STATE_STOPPED);
   }
   if (p->has_status_tag) write_number(p, p->status_tag, MB_TASK_STOPPED);
+  write_message(p, "stopped");
 }
 
 }  // namespace
