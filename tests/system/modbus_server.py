@@ -10,7 +10,7 @@ serves until it is killed.
 Contents (0-based protocol addresses; --variant N adds N to holding
 register 0 and input register 100, so that a restarted server is told apart):
 
-  holding registers 0..99
+  holding registers 0..299
     0      1234                      word
     1      0xFFFF                    word -1
     2, 3   0xE240, 0x0001            123456, low word first  (DT_LONG_WS)
@@ -18,13 +18,15 @@ register 0 and input register 100, so that a restarted server is told apart):
     6, 7   0x449A, 0x5000            1234.5 float, high word first (DT_FLOAT)
     8      0x0005                    bits 0 and 2 set
     10..13 "ABCDEFG\\0"              text, first character in the high byte
+    26     0x0101                    bits 0 and 8 set
+    i      i for 100..299
     others 0
   input registers 100..109
     100    7
     101    0xFFF6                    -10
     102, 103  0x3F00, 0x0000         0.5 float, high word first
-  coils 0..63: 0, 3 and 9 on
-  discrete inputs 0..63: 10, 12 and 17 on
+  coils 0..2499: 0, 3, 9 and every 7th from 100 on
+  discrete inputs 0..2499: 10, 12 and 17 on
 """
 import argparse
 import asyncio
@@ -35,10 +37,10 @@ from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
 from pymodbus.server import StartAsyncTcpServer
 
-HOLDING_SIZE = 100
+HOLDING_SIZE = 300
 INPUT_START = 100
 INPUT_SIZE = 10
-BIT_SIZE = 64
+BIT_SIZE = 2500
 
 
 def holding_registers(variant):
@@ -51,6 +53,9 @@ def holding_registers(variant):
     regs[8] = 0x0005
     text = b"ABCDEFG\0"
     regs[10:14] = [(text[i] << 8) | text[i + 1] for i in range(0, len(text), 2)]
+    regs[26] = 0x0101
+    for i in range(100, HOLDING_SIZE):
+        regs[i] = i
     return regs
 
 
@@ -68,7 +73,7 @@ def bits(on):
 
 def context(unit, variant):
     slave = ModbusSlaveContext(
-        co=ModbusSequentialDataBlock(0, bits({0, 3, 9})),
+        co=ModbusSequentialDataBlock(0, bits({0, 3, 9} | set(range(100, BIT_SIZE, 7)))),
         di=ModbusSequentialDataBlock(0, bits({10, 12, 17})),
         hr=ModbusSequentialDataBlock(0, holding_registers(variant)),
         ir=ModbusSequentialDataBlock(INPUT_START, input_registers(variant)),

@@ -1,0 +1,9 @@
+# zq modbus: its configuration and block layout against QUANTREL's conversions
+# (unit), the provider in-process against pymodbus's server, and the whole
+# chain (zq ct build, zq run with QUANTREL and zq modbus, zq tag, mbpoll).
+if(TARGET zqmodbus AND TARGET zqconvert)
+  zq_add_test(NAME modbus_unit_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/modbus_unit_test.cc
+    LIBS zqmodbus zqconvert
+    LABEL unit)
+endif()
