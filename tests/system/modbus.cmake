@@ -7,3 +7,10 @@ if(TARGET zqmodbus AND TARGET zqconvert)
     LIBS zqmodbus zqconvert
     LABEL unit)
 endif()
+if(TARGET zqmodbus)
+  zq_add_test(NAME modbus_provider_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/modbus_provider_test.cc
+    LIBS zqmodbus zqconfig
+    LABEL system)
+  target_include_directories(modbus_provider_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/tools)
+endif()
