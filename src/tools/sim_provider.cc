@@ -430,6 +430,27 @@ int write_state(Sim* sim, SimSource* s, uint16_t value) {
   return rc == 0 ? 0 : zq_errno(sim->id);
 }
 
+// The numeric value of a changed data-source tag, whatever its type.
+double record_value(const ChangeRecord& record) {
+  switch (record.type) {
+    case TAG_LONG:
+      return change_record_int32(record);
+    case TAG_FLOAT:
+      return change_record_double(record);
+    case TAG_DIGITAL:
+    case TAG_ANALOG:
+      return change_record_int16(record);
+    default:
+      return 0;  // a message tag carries no request
+  }
+}
+
+std::string number_text(double v) {
+  char text[32];
+  snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
 uint64_t steady_ms() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
@@ -701,9 +722,9 @@ int sim_handle_change(Sim* sim, uint32_t index, const ChangeRecord& record, std:
   if (index >= sim->wait_tags.size()) return 0;
   int source = sim->wait_source[index];
   if (source < 0) return sim_drain_mailbox(sim, error) < 0 ? -1 : 0;
-  int16_t value = change_record_int16(record);
-  trace(*sim, sim->config.task + " < " + sim->sources[source].config.name +
-                  " := " + std::to_string(value));
+  double value = record_value(record);
+  trace(*sim,
+        sim->config.task + " < " + sim->sources[source].config.name + " := " + number_text(value));
   if (value == 0) return 0;
   sim_send(sim, sim_forced_read(sim, static_cast<size_t>(source)));
   return 0;

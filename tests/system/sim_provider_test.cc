@@ -476,6 +476,16 @@ values = [1, 1, 0]
   EXPECT_EQ(sim_.sources[1].requests[SIM_REQ_READ], 2u);
 }
 
+TEST_F(SimTest, ForcedWritesOfLongDataSourceTagsCountByTheirWholeValue) {
+  ASSERT_TRUE(start("[[source]]\nname = \"STATE2\"\ncount = 1\n"));
+  int32_t big = 0x10000;  // its low 16 bits are 0
+  std::string error;
+  ASSERT_EQ(zq_f_write(client_, &sim_.wait_tags[1], 1, &big), 0);
+  ASSERT_EQ(sim_poll(&sim_, &error), 0) << error;
+  ASSERT_EQ(answers(), 1);
+  EXPECT_EQ(take().kind(), SIM_KIND_READ_DATA);
+}
+
 TEST_F(SimTest, ForcedWritesAreNotWatchedOnAnotherStation) {
   ASSERT_TRUE(start(kWords,
                     "[sim]\nmailbox = \"SIM_MBX\"\nquantrel_mailbox = \"QTL_MBX\"\n"
