@@ -10,8 +10,8 @@
 #include "runtime/format.h"
 #include "runtime/task_context.h"
 
-constexpr size_t REPORT_TEXT_SIZE = 2048;   // formatted report
-constexpr size_t TRACE_TEXT_SIZE = 800;     // one trace line incl. newline and NUL
+constexpr size_t REPORT_TEXT_SIZE = 2048;  // formatted report
+constexpr size_t TRACE_TEXT_SIZE = 800;    // one trace line incl. newline and NUL
 constexpr uint16_t REPORT_MESSAGE_CAPACITY = 160;
 
 // Status codes written to the status tag.
@@ -22,8 +22,7 @@ constexpr int STATUS_STARTING = 3;
 
 void task_report_args(TaskContext* ctx, const char* key, int status, const FormatArg* args,
                       int count);
-int task_trace_args(TaskContext* ctx, const char* key, int level, const FormatArg* args,
-                    int count);
+int task_trace_args(TaskContext* ctx, const char* key, int level, const FormatArg* args, int count);
 
 template <class... A>
 inline void task_report(TaskContext* ctx, const char* key, int status, const A&... args) {

@@ -19,11 +19,11 @@ constexpr int TASK_LOG_PATH_SIZE = 128;
 constexpr uint16_t TASK_VERSION = 0x0201;  // 2.1: major in the high byte
 
 struct TaskContext {
-  int16_t task_id;      // kernel id from zq_init; negative = not attached
-  int32_t ls_option;    // value of "-LS", 0 when absent; low 8 bits = station
-  uint16_t version;     // major << 8 | minor
-  uint16_t waiting;     // set by every wait pass, cleared by task_should_stop
-  int32_t wait_result;  // last wait: kernel error, signal number, or 1 = stop
+  int16_t task_id;                           // kernel id from zq_init; negative = not attached
+  int32_t ls_option;                         // value of "-LS", 0 when absent; low 8 bits = station
+  uint16_t version;                          // major << 8 | minor
+  uint16_t waiting;                          // set by every wait pass, cleared by task_should_stop
+  int32_t wait_result;                       // last wait: kernel error, signal number, or 1 = stop
   uint8_t kernel_block[ZQ_TASK_BLOCK_SIZE];  // task block from zq_task_info
   char zq_name[TASK_ZQ_NAME_SIZE];
   char zq_domain[TASK_ZQ_DOMAIN_SIZE];
