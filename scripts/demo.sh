@@ -301,6 +301,9 @@ sed -e '/^\s*$/d' -e 's/^/      /' "$WORK/run.log"
 grep -q "Quantrel stopped" "$WORK/run.log" || fail "QUANTREL did not report its stop"
 grep -q "every task stopped cleanly" "$WORK/run.log" || fail "the tasks did not stop cleanly"
 [[ $RUN_STATUS == 0 ]] || fail "zq run ended with status $RUN_STATUS"
+if grep -qE "runtime error:|ERROR: [A-Za-z]+Sanitizer" "$WORK/run.log"; then
+  fail "a sanitizer reported an error (see $WORK/run.log)"
+fi
 [[ -e $SHM ]] && fail "the database $SHM was left behind"
 elapsed=$((($(date +%s%N) - START_NS) / 1000000))
 say ""
