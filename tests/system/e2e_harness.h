@@ -332,6 +332,16 @@ class App {
     if (zq_write(id_, &r, 1, &value) != 0) ADD_FAILURE() << "cannot write " << name;
   }
 
+  void set_text(const std::string& name, const std::string& text) {
+    TagRef r = ref(name);
+    std::string copy = text;
+    MessageValue m = {copy.data(), static_cast<uint16_t>(copy.size()),
+                      static_cast<uint16_t>(copy.size())};
+    unsigned char slot[ZQ_VALUE_SLOT_MAX] = {};
+    memcpy(slot, &m, sizeof m);
+    if (zq_write(id_, &r, 1, slot) != 0) ADD_FAILURE() << "cannot write " << name;
+  }
+
   // Change flags of this watcher task: cleared before an operation, then
   // awaited. A forced write (the complete tags) always sets the flag.
   void forget_changes(const std::string& name) {
