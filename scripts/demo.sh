@@ -267,11 +267,24 @@ wait_for held_answer SYNCED ""
 sleep "$PAUSE_SECS"
 note "the PLC answered the second read, but the answer waits in QUANTREL's mailbox"
 note "(zq tag mbx QTL_MBX), and ${PAUSE_SECS}s later the tags still hold the first answer:"
-tag mbx QTL_MBX | awk 'NR == 2 || / SYNCED \(/' | sed 's/^/      /'
+mbx=$(tag mbx QTL_MBX) || fail "zq tag mbx QTL_MBX failed"
+say "$mbx" | awk 'NR == 2 || / SYNCED \(/' | sed 's/^/      /'
+# The answer's data: the 8-byte block header, then the counter (little-endian).
+data=$(say "$mbx" | awk '/ SYNCED \(/ { print $NF; exit }')
+held=""
+if [[ $data =~ ^[0-9a-fA-F]{24}$ ]]; then
+  d=${data:16:8}
+  held=$((16#${d:6:2}${d:4:2}${d:2:2}${d:0:2}))
+  note "(its last four bytes, ${data:16:8}, are the PLC's counter when it answered: $held)"
+fi
 show SY_COUNTER SY_SYNC
 expect SY_COUNTER "$s1"
 set_tags SY_SYNC=0
-wait_for differs SY_COUNTER "$s1"
+if [[ -n $held ]]; then
+  wait_for is SY_COUNTER "$held"
+else
+  wait_for differs SY_COUNTER "$s1"
+fi
 note "the held answer arrived, and the handshake is set again:"
 wait_for is SY_SYNC 1
 show SY_COUNTER SY_SYNC

@@ -120,6 +120,7 @@ TEST_F(DemoTest, EveryStepShowsItsResultAndTheRunEndsCleanly) {
                              "== 7. Sync handshake",
                              "SY_SYNC = 1",
                              " SYNCED (",
+                             "are the PLC's counter when it answered",
                              "set  SY_SYNC=0",
                              "the held answer arrived",
                              "SY_SYNC = 1",
