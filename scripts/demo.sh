@@ -70,7 +70,7 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'say ""; say "demo: interrupted"; exit 130' INT TERM
 
 # --- helpers --------------------------------------------------------------
 
