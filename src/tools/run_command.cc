@@ -41,15 +41,20 @@ constexpr size_t kShmNameSize = 128;
 constexpr size_t kMessageColumn = 60;  // message text shown in the live table
 
 // Task status values the tasks write into their status tag.
+constexpr int kStatusStopped = 0;
+constexpr int kStatusRunning = 1;
+constexpr int kStatusError = 2;
+constexpr int kStatusStarting = 3;
+
 const char* status_name(int64_t status) {
   switch (status) {
-    case 0:
+    case kStatusStopped:
       return "stopped";
-    case 1:
+    case kStatusRunning:
       return "running";
-    case 2:
+    case kStatusError:
       return "error";
-    case 3:
+    case kStatusStarting:
       return "starting";
     default:
       return "?";
@@ -168,6 +173,7 @@ class Manager {
   int prepare();
   bool create_database();
   bool start_tasks();
+  void show_starting(TagRef status_tag);
   void poll_tasks();
   void read_tags();
   void show(bool final);
@@ -292,6 +298,16 @@ bool Manager::create_database() {
   return true;
 }
 
+// Until a task reports, its status tag shows "starting", not the 0
+// ("stopped") of a fresh database. A status tag of another type is left alone.
+void Manager::show_starting(TagRef status_tag) {
+  uint16_t type = 0;
+  if (zq_tag_info(&status_tag, 1, &type, nullptr) != 0) return;
+  AppValue value;
+  if (!app_value_parse(type, 0, std::to_string(kStatusStarting), &value).empty()) return;
+  zq_write(id_, &status_tag, 1, value.slot);
+}
+
 bool Manager::start_tasks() {
   for (Task& t : tasks_) {
     std::string bin_dir = fs::path(t.exe).parent_path().string();
@@ -306,6 +322,7 @@ bool Manager::start_tasks() {
               zq_strerror(zq_errno(-1)));
       return false;
     }
+    show_starting(t.spec.status_tag);
   }
   // On a terminal the live table owns the screen: each task's console output
   // goes to <app>/<name>/<domain>/<user>/log/<TASK>.console instead.
