@@ -5,5 +5,3 @@ zq_add_fuzzer(NAME fuzz_convert_from
 zq_add_fuzzer(NAME fuzz_convert_to
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_convert_to.cc
   LIBS zqconvert)
-# Coverage feedback from the library under test, not only from the targets.
-target_compile_options(zqconvert PRIVATE -fsanitize=fuzzer-no-link)

@@ -1,7 +1,3 @@
 # CT file reader and writer, object table and object names.
 zq_task_library(zqconfig ct_file.cc ct_writer.cc object_table.cc)
 target_link_libraries(zqconfig PUBLIC zqpath zqkernel)
-if(ZQ_FUZZ)
-  # Coverage feedback for the fuzz targets reaches into the library.
-  target_compile_options(zqconfig PRIVATE -fsanitize=fuzzer-no-link)
-endif()
