@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -26,8 +27,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -159,6 +162,8 @@ class App {
   // waits until QUANTREL and the simulator report running.
   ::testing::AssertionResult start() {
     run_out_ = dir_ + "/run.out";
+    int pipe_fds[2] = {-1, -1};
+    if (on_line_ && pipe(pipe_fds) != 0) return ::testing::AssertionFailure() << "pipe failed";
     std::vector<std::string> argv = {ZQ_TOOL,  "run",   "--app", app_dir_,  "--plain",
                                      "--root", ZQ_ROOT, "--bin", ZQ_BIN_DIR};
     pid_t parent = getpid();
@@ -167,17 +172,23 @@ class App {
     if (manager_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGTERM);
       if (getppid() != parent) _exit(126);
-      int fd = open(run_out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+      int fd = on_line_ ? pipe_fds[1]
+                        : open(run_out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
       if (fd >= 0) {
         dup2(fd, 1);
         dup2(fd, 2);
         close(fd);
       }
+      if (on_line_) close(pipe_fds[0]);
       std::vector<char*> args;
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
       execv(args[0], args.data());
       _exit(126);
+    }
+    if (on_line_) {
+      close(pipe_fds[1]);
+      reader_ = std::thread([this, fd = pipe_fds[0]] { read_lines(fd); });
     }
     auto deadline = Clock::now() + std::chrono::duration<double>(START_LIMIT_S);
     while (id_ < 0) {
@@ -207,7 +218,10 @@ class App {
       zq_exit(id_);
       id_ = -1;
     }
-    if (manager_ <= 0) return ::testing::AssertionSuccess();
+    if (manager_ <= 0) {
+      if (reader_.joinable()) reader_.join();
+      return ::testing::AssertionSuccess();
+    }
     kill(manager_, SIGINT);
     int st = 0;
     bool exited = false;
@@ -227,6 +241,7 @@ class App {
         zq_db_unlink(shm);
     }
     manager_ = -1;
+    if (reader_.joinable()) reader_.join();
     std::string out = output();
     if (!exited) return ::testing::AssertionFailure() << "zq run did not stop:\n" << out;
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0 ||
@@ -247,7 +262,20 @@ class App {
 
   // Everything the manager and its tasks printed so far: the manager's
   // lines, QUANTREL's console trace and the simulator's --trace.
-  std::string output() const { return run_out_.empty() ? "" : read_file(run_out_); }
+  // With a line handler (set_line_handler), the last lines only.
+  std::string output() const {
+    if (on_line_) {
+      std::lock_guard<std::mutex> lock(tail_mutex_);
+      return tail_;
+    }
+    return run_out_.empty() ? "" : read_file(run_out_);
+  }
+  // Before start(): the output goes through a pipe to this handler, one
+  // complete line at a time (on a reader thread), instead of into run.out;
+  // for runs whose output is too much to keep.
+  void set_line_handler(std::function<void(std::string_view)> handler) {
+    on_line_ = std::move(handler);
+  }
   size_t output_count(const std::string& needle) const { return count_of(output(), needle); }
 
   bool wait_until(const std::function<bool()>& done, double seconds = DEFAULT_WAIT_S) {
@@ -375,7 +403,37 @@ class App {
 
  private:
   std::string dir_, app_dir_, name_, domain_, user_, run_out_;
+  void read_lines(int fd) {
+    constexpr size_t kChunk = 1 << 16;
+    constexpr size_t kTailKeep = 1 << 16;
+    std::string pending;
+    std::vector<char> buf(kChunk);
+    for (;;) {
+      ssize_t n = read(fd, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      pending.append(buf.data(), static_cast<size_t>(n));
+      size_t begin = 0;
+      for (size_t nl = pending.find('\n'); nl != std::string::npos;
+           nl = pending.find('\n', begin)) {
+        on_line_(std::string_view(pending).substr(begin, nl - begin));
+        begin = nl + 1;
+      }
+      {
+        std::lock_guard<std::mutex> lock(tail_mutex_);
+        tail_.append(pending, 0, begin);
+        if (tail_.size() > 2 * kTailKeep) tail_.erase(0, tail_.size() - kTailKeep);
+      }
+      pending.erase(0, begin);
+    }
+    close(fd);
+  }
+
   std::unique_ptr<AppObjectIndex> index_;
+  std::function<void(std::string_view)> on_line_;
+  std::thread reader_;
+  mutable std::mutex tail_mutex_;
+  std::string tail_;
   pid_t manager_ = -1;
   int id_ = -1;
   bool keep_ = false;
