@@ -191,15 +191,16 @@ int run(const Options& o) {
     SignalWatcher watcher(provider);
     rc = mb_provider_run(provider, &error);
   }
-  if (o.trace) {
+  {
     MbCounters c = mb_provider_counters(provider);
     printf("%s stopped: %llu received, %llu forced reads, %llu answered (%llu errors), %llu "
-           "dropped, %llu not sent, %llu Modbus requests\n",
+           "dropped, %llu not sent, %llu Modbus requests, %llu reads answered ahead\n",
            config.task.c_str(), static_cast<unsigned long long>(c.received),
            static_cast<unsigned long long>(c.forced), static_cast<unsigned long long>(c.answered),
            static_cast<unsigned long long>(c.errors), static_cast<unsigned long long>(c.dropped),
            static_cast<unsigned long long>(c.send_failures),
-           static_cast<unsigned long long>(c.modbus_requests));
+           static_cast<unsigned long long>(c.modbus_requests),
+           static_cast<unsigned long long>(c.read_ahead_used));
     fflush(stdout);
   }
   mb_provider_destroy(provider);

@@ -17,6 +17,7 @@ constexpr int64_t ADDRESS_SPACE = 0x10000;  // Modbus addresses 0..65535
 constexpr int64_t TIMEOUT_MS_MAX = 60000;
 constexpr int64_t RETRY_MS_MAX = 600000;
 constexpr int64_t TIMEOUTS_MAX = 1000;
+constexpr int64_t READ_AHEAD_MS_MAX = 1000;
 constexpr size_t TASK_NAME_MAX = ZQ_TASK_NAME_SIZE - 1;
 constexpr size_t DESCRIPTION_MAX = ZQ_TASK_DESC_SIZE - 1;
 constexpr size_t SOURCE_NAME_MAX = 49;  // QUANTREL's data-source names hold 50 with the NUL
@@ -173,7 +174,7 @@ class Parser {
     check_keys(t,
                {"name", "host", "port", "unit_id", "response_timeout_ms", "retry_min_ms",
                 "retry_max_ms", "timeouts_before_reconnect", "max_read_registers", "max_read_bits",
-                "max_write_registers", "max_write_bits", "mask_write"},
+                "max_write_registers", "max_write_bits", "mask_write", "read_ahead_ms"},
                "[[device]]");
     MbDeviceConfig d;
     if (auto s = get_string(t, "name", DEVICE_NAME_MAX)) d.name = *s;
@@ -214,6 +215,8 @@ class Parser {
     if (auto v = get_int(t, "max_write_bits", 1, MB_PROTOCOL_WRITE_BITS))
       d.max_write_bits = static_cast<uint16_t>(*v);
     d.mask_write = get_bool(t, "mask_write", true);
+    if (auto v = get_int(t, "read_ahead_ms", 0, READ_AHEAD_MS_MAX))
+      d.read_ahead_ms = static_cast<uint32_t>(*v);
     c_->devices.push_back(std::move(d));
   }
 

@@ -26,6 +26,7 @@ constexpr uint32_t MB_DEFAULT_RESPONSE_TIMEOUT_MS = 1000;
 constexpr uint32_t MB_DEFAULT_RETRY_MIN_MS = 250;
 constexpr uint32_t MB_DEFAULT_RETRY_MAX_MS = 2000;
 constexpr uint32_t MB_DEFAULT_TIMEOUTS_BEFORE_RECONNECT = 3;
+constexpr uint32_t MB_DEFAULT_READ_AHEAD_MS = 10;
 // Protocol limits per request (Modbus application protocol).
 constexpr uint16_t MB_PROTOCOL_READ_REGISTERS = 125;
 constexpr uint16_t MB_PROTOCOL_READ_BITS = 2000;
@@ -51,6 +52,11 @@ struct MbDeviceConfig {
   uint16_t max_write_registers = MB_PROTOCOL_WRITE_REGISTERS;
   uint16_t max_write_bits = MB_PROTOCOL_WRITE_BITS;
   bool mask_write = true;  // bits and bytes of a register by function 22
+  // A data source read again within this time of its last answer is read
+  // ahead: the next read starts as soon as an answer has gone out, and the
+  // next request takes its result if it comes within this time of the read's
+  // start and no write went to the device in between. 0 = never.
+  uint32_t read_ahead_ms = MB_DEFAULT_READ_AHEAD_MS;
 };
 
 struct MbSourceConfig {

@@ -55,6 +55,7 @@ struct Source {
   TagRef remote_key{};  // the key it is served under on another station
   bool has_state_tag = false;
   TagRef state_tag{};
+  size_t slot = 0;  // its place among its device's sources
 };
 
 // One request for a device, prepared by the main thread.
@@ -83,6 +84,36 @@ struct Answer {
 
 enum class LinkState { kUnknown, kConnected, kDown };
 
+// Result of one Modbus exchange: 0 or an MB_ERR_* code, with libmodbus's errno.
+struct IoResult {
+  uint16_t code = 0;
+  int err = 0;
+};
+
+enum class AheadState {
+  kIdle,
+  kInFlight,  // its request has gone out; the worker receives the answer
+  kDone,      // result and answer hold a finished read
+};
+
+// The read ahead of one data source (under the device's mutex). Once read
+// data of a source that is read back to back has gone out, the next read of
+// the same range starts: its request is sent at once when one request reads
+// the range and the connection is free, else the worker makes the read when
+// it is free. The next read request of the same range takes the result.
+struct ReadAhead {
+  bool back_to_back = false;  // the last request came within the window of the answer before
+  Clock::time_point last_answer{};  // when read data of the source last went out
+  bool wanted = false;              // the worker is to make one
+  AheadState state = AheadState::kIdle;
+  uint16_t start = 0;
+  uint16_t count = 0;
+  Clock::time_point started{};
+  uint64_t epoch = 0;  // the device's write epoch when it started
+  IoResult result;
+  Answer answer;
+};
+
 struct Device {
   MbDeviceConfig config;
   std::string label;  // "name (host:port unit n)"
@@ -100,6 +131,11 @@ struct Device {
   std::mutex mutex;
   std::condition_variable cond;
   std::deque<Job> queue;
+  std::vector<ReadAhead> ahead;  // per source of the device (Source::slot)
+  int in_flight = -1;            // the slot whose read ahead awaits its answer
+  bool worker_idle = false;      // the worker waits and leaves the connection alone
+  uint64_t write_epoch = 0;      // writes executed so far
+  Clock::duration window{};      // read_ahead_ms
   std::thread thread;
   LinkState state = LinkState::kUnknown;  // under MbProvider::state_mutex
 };
@@ -133,7 +169,7 @@ struct MbProvider {
   std::atomic<bool> stopping{false};
   std::atomic<bool> interrupted{false};
   std::atomic<uint64_t> received{0}, forced{0}, answered{0}, errors{0}, dropped{0},
-      send_failures{0}, modbus_requests{0};
+      send_failures{0}, modbus_requests{0}, read_ahead_used{0};
 };
 
 namespace {
@@ -302,12 +338,6 @@ bool try_connect(MbProvider* p, Device* d) {
   return false;
 }
 
-// Result of one Modbus exchange: 0 or an MB_ERR_* code, with libmodbus's errno.
-struct IoResult {
-  uint16_t code = 0;
-  int err = 0;
-};
-
 // A call that failed (rc < 0, errno set) or answered another count than asked.
 IoResult io_failure(int rc) {
   IoResult r;
@@ -346,6 +376,87 @@ IoResult read_range(MbProvider* p, Device* d, const MbSourceConfig& s, uint16_t 
     }
     if (rc != n) return io_failure(rc);
     done += static_cast<uint32_t>(n);
+  }
+  return IoResult{};
+}
+
+// Read data of `count` units from `start` out of the device's scratch.
+void read_answer(const Device& d, const MbSourceConfig& s, uint16_t start, uint16_t count,
+                 Answer* a) {
+  a->kind = SIM_KIND_READ_DATA;
+  a->data.assign(MB_HEADER_SIZE + mb_block_bytes(s, count), 0);
+  mb_header_write(a->data.data(), MbHeader{mb_source_flags(s), count, start, 0});
+  uint8_t* out = a->data.data() + MB_HEADER_SIZE;
+  if (mb_table_is_registers(s.table)) {
+    mb_pack_registers(s, d.registers.data(), count, out);
+  } else {
+    mb_pack_bits(s, start, d.bits.data(), count, out);
+  }
+}
+
+uint8_t read_function(MbTable table) {
+  switch (table) {
+    case MbTable::kCoils:
+      return MODBUS_FC_READ_COILS;
+    case MbTable::kDiscreteInputs:
+      return MODBUS_FC_READ_DISCRETE_INPUTS;
+    case MbTable::kHoldingRegisters:
+      return MODBUS_FC_READ_HOLDING_REGISTERS;
+    case MbTable::kInputRegisters:
+      return MODBUS_FC_READ_INPUT_REGISTERS;
+  }
+  return 0;
+}
+
+// True when one Modbus request reads `count` units of the source.
+bool one_request(const Device& d, const MbSourceConfig& s, uint16_t count) {
+  return count <= (mb_table_is_registers(s.table) ? d.config.max_read_registers
+                                                  : d.config.max_read_bits);
+}
+
+constexpr int READ_REQUEST_BYTES = 6;  // unit, function, address, quantity
+constexpr uint8_t EXCEPTION_FLAG = 0x80;
+constexpr unsigned BITS_PER_BYTE = 8;
+
+// Sends a read request without waiting for its answer (receive_read takes it).
+IoResult send_read(MbProvider* p, Device* d, const MbSourceConfig& s, uint16_t start,
+                   uint16_t count) {
+  const uint8_t request[READ_REQUEST_BYTES] = {
+      static_cast<uint8_t>(d->config.unit_id), read_function(s.table),
+      static_cast<uint8_t>(start >> BITS_PER_BYTE), static_cast<uint8_t>(start),
+      static_cast<uint8_t>(count >> BITS_PER_BYTE), static_cast<uint8_t>(count)};
+  ++p->modbus_requests;
+  if (modbus_send_raw_request(d->ctx, request, READ_REQUEST_BYTES) < 0) return io_failure(-1);
+  return IoResult{};
+}
+
+// Receives the answer to send_read's request into the device's scratch.
+IoResult receive_read(Device* d, const MbSourceConfig& s, uint16_t count) {
+  uint8_t response[MODBUS_TCP_MAX_ADU_LENGTH];
+  int n = modbus_receive_confirmation(d->ctx, response);
+  if (n < 0) return io_failure(-1);
+  const int h = modbus_get_header_length(d->ctx);
+  const uint8_t function = read_function(s.table);
+  if (n >= h + 2 && response[h] == (function | EXCEPTION_FLAG)) {
+    return IoResult{static_cast<uint16_t>(MB_ERR_EXCEPTION + response[h + 1]),
+                    MODBUS_ENOBASE + response[h + 1]};
+  }
+  const bool registers = mb_table_is_registers(s.table);
+  const int bytes = registers ? count * 2 : (count + BITS_PER_BYTE - 1) / BITS_PER_BYTE;
+  if (n < h + 2 + bytes || response[h] != function || response[h + 1] != bytes) {
+    return IoResult{MB_ERR_BAD_RESPONSE, EMBBADDATA};
+  }
+  const uint8_t* data = response + h + 2;
+  if (registers) {
+    d->registers.resize(count);
+    for (uint16_t i = 0; i < count; ++i) {
+      d->registers[i] = static_cast<uint16_t>((data[2 * i] << BITS_PER_BYTE) | data[2 * i + 1]);
+    }
+  } else {
+    d->bits.resize(count);
+    for (uint16_t i = 0; i < count; ++i) {
+      d->bits[i] = (data[i / BITS_PER_BYTE] >> (i % BITS_PER_BYTE)) & 1;
+    }
   }
   return IoResult{};
 }
@@ -409,16 +520,7 @@ IoResult execute(MbProvider* p, Device* d, const Job& job, Answer* a) {
   const MbSourceConfig& s = p->sources[job.source].config;
   if (!job.write) {
     IoResult r = read_range(p, d, s, job.start, job.count);
-    if (r.code != 0) return r;
-    a->kind = SIM_KIND_READ_DATA;
-    a->data.assign(MB_HEADER_SIZE + mb_block_bytes(s, job.count), 0);
-    mb_header_write(a->data.data(), MbHeader{mb_source_flags(s), job.count, job.start, 0});
-    uint8_t* out = a->data.data() + MB_HEADER_SIZE;
-    if (mb_table_is_registers(s.table)) {
-      mb_pack_registers(s, d->registers.data(), job.count, out);
-    } else {
-      mb_pack_bits(s, job.start, d->bits.data(), job.count, out);
-    }
+    if (r.code == 0) read_answer(*d, s, job.start, job.count, a);
     return r;
   }
   IoResult r;
@@ -474,32 +576,32 @@ std::string job_note(const Job& job, const MbSourceConfig& s) {
   return "(" + what + took + ")";
 }
 
-// Serves one job on a connected device and sends its answer.
-void serve(MbProvider* p, Device* d, const Job& job) {
-  Answer a;
-  a.send = true;
-  a.key = job.key;
-  a.station = job.station;
-  a.source = static_cast<int>(job.source);
-  IoResult r = execute(p, d, job, &a);
-  if (r.code == MB_ERR_CONNECTION_LOST) {
-    // A connection the device (or a firewall) closed: one new connection and
-    // one more try before the device counts as lost. Modbus writes set values,
-    // so a repeated write does no harm.
-    std::string why = modbus_strerror(r.err);
-    modbus_close(d->ctx);
-    d->connected = false;
-    int err = 0;
-    if (connect_once(d, &err)) {
-      link_up(p, d);
-      r = execute(p, d, job, &a);
-    } else {
-      d->backoff_ms = d->config.retry_min_ms;
-      schedule_retry(d);
-      set_link_state(p, d, LinkState::kDown,
-                     "connection lost (" + why + "), cannot connect again: " +
-                         modbus_strerror(err) + " (requests get error 0x201/0x202; retrying)");
-    }
+// A connection the device (or a firewall) closed is made again at once;
+// when that fails the device counts as not connected. True when connected.
+bool reconnect_after_loss(MbProvider* p, Device* d, int lost_errno) {
+  std::string why = modbus_strerror(lost_errno);
+  modbus_close(d->ctx);
+  d->connected = false;
+  int err = 0;
+  if (connect_once(d, &err)) {
+    link_up(p, d);
+    return true;
+  }
+  d->backoff_ms = d->config.retry_min_ms;
+  schedule_retry(d);
+  set_link_state(p, d, LinkState::kDown,
+                 "connection lost (" + why + "), cannot connect again: " + modbus_strerror(err) +
+                     " (requests get error 0x201/0x202; retrying)");
+  return false;
+}
+
+// Runs a job on a connected device: the exchange, one more try on a new
+// connection when the old one broke, and the bookkeeping of timeouts.
+IoResult run_job(MbProvider* p, Device* d, const Job& job, Answer* a) {
+  IoResult r = execute(p, d, job, a);
+  // Modbus writes set values, so a repeated write does no harm.
+  if (r.code == MB_ERR_CONNECTION_LOST && reconnect_after_loss(p, d, r.err)) {
+    r = execute(p, d, job, a);
   }
   if (r.code == MB_ERR_TIMEOUT) {
     modbus_flush(d->ctx);
@@ -519,15 +621,167 @@ void serve(MbProvider* p, Device* d, const Job& job) {
   } else if (d->connected) {
     d->timeouts_in_row = 0;
   }
+  return r;
+}
+
+// The answer to a job: `a` as execute filled it, or the error reply of `r`.
+Answer build_reply(MbProvider* p, const Job& job, const IoResult& r, Answer a, bool read_ahead) {
   const MbSourceConfig& s = p->sources[job.source].config;
+  int source = static_cast<int>(job.source);
   if (r.code != 0) {
-    Answer e = error_answer(reply_kind(job), job.key, job.station, a.source, r.code);
+    Answer e = error_answer(reply_kind(job), job.key, job.station, source, r.code);
     if (p->trace_requests) e.note += " " + job_note(job, s);
-    send_answer(p, e);
+    return e;
+  }
+  a.send = true;
+  a.key = job.key;
+  a.station = job.station;
+  a.source = source;
+  if (p->trace_requests) {
+    a.note = job_note(job, s) + (read_ahead ? " (read ahead)" : "") +
+             (job.forced ? " (data-source tag forced)" : "");
+  }
+  return a;
+}
+
+// Takes the source's finished read ahead when it answers `job`: a good
+// result of the same range, started within the window before the request
+// came, and no write to the device since it started. A read ahead that does
+// not fit is dropped. Device mutex held.
+bool take_read_ahead(Device* d, ReadAhead* ra, const Job& job, IoResult* r, Answer* a) {
+  if (ra->state != AheadState::kDone) return false;
+  ra->state = AheadState::kIdle;
+  if (ra->result.code != 0 || ra->start != job.start || ra->count != job.count ||
+      ra->epoch != d->write_epoch || job.queued - ra->started > d->window) {
+    return false;
+  }
+  *r = ra->result;
+  *a = std::move(ra->answer);
+  return true;
+}
+
+void begin_read_ahead(Device* d, ReadAhead* ra, uint16_t start, uint16_t count) {
+  ra->start = start;
+  ra->count = count;
+  ra->started = Clock::now();
+  ra->epoch = d->write_epoch;
+}
+
+// Read data of a source is going out (device mutex held; the caller is free
+// to use the connection). A source read back to back gets its next read
+// started: its request sent now when one request reads the range, else the
+// worker is asked to make it.
+void answered_read(MbProvider* p, Device* d, ReadAhead* ra, const Job& job) {
+  ra->last_answer = Clock::now();
+  if (!ra->back_to_back || d->window.count() == 0) return;
+  const MbSourceConfig& s = p->sources[job.source].config;
+  if (d->connected && d->in_flight < 0 && one_request(*d, s, job.count) &&
+      send_read(p, d, s, job.start, job.count).code == 0) {
+    begin_read_ahead(d, ra, job.start, job.count);
+    ra->state = AheadState::kInFlight;
+    d->in_flight = static_cast<int>(p->sources[job.source].slot);
     return;
   }
-  if (p->trace_requests) a.note = job_note(job, s) + (job.forced ? " (data-source tag forced)" : "");
-  send_answer(p, a);
+  ra->wanted = true;
+  ra->start = job.start;
+  ra->count = job.count;
+}
+
+ReadAhead* read_ahead_of(MbProvider* p, Device* d, const Job& job) {
+  return job.write ? nullptr : &d->ahead[p->sources[job.source].slot];
+}
+
+// Serves one job on a connected device and sends its answer.
+void serve(MbProvider* p, Device* d, const Job& job) {
+  Answer a;
+  IoResult r;
+  ReadAhead* ra = read_ahead_of(p, d, job);
+  bool ahead = false;
+  if (ra) {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    ahead = take_read_ahead(d, ra, job, &r, &a);
+  }
+  if (ahead) {
+    ++p->read_ahead_used;
+  } else {
+    r = run_job(p, d, job, &a);
+  }
+  Answer reply = build_reply(p, job, r, std::move(a), ahead);
+  {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    if (ra) {
+      // The next read starts before QUANTREL has this answer.
+      answered_read(p, d, ra, job);
+    } else {
+      ++d->write_epoch;
+    }
+  }
+  send_answer(p, reply);
+}
+
+// Receives the answer of the read ahead in flight.
+void complete_in_flight(MbProvider* p, Device* d, size_t slot) {
+  const MbSourceConfig& s = p->sources[d->sources[slot]].config;
+  uint16_t start = 0, count = 0;
+  {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    start = d->ahead[slot].start;
+    count = d->ahead[slot].count;
+  }
+  Answer a;
+  IoResult r = receive_read(d, s, count);
+  if (r.code == 0) {
+    read_answer(*d, s, start, count, &a);
+    d->timeouts_in_row = 0;
+  } else if (r.code == MB_ERR_CONNECTION_LOST) {
+    reconnect_after_loss(p, d, r.err);
+  } else {
+    modbus_flush(d->ctx);
+    if (r.code == MB_ERR_TIMEOUT) ++d->timeouts_in_row;
+  }
+  std::lock_guard<std::mutex> lock(d->mutex);
+  ReadAhead& ra = d->ahead[slot];
+  d->in_flight = -1;
+  ra.state = AheadState::kDone;
+  ra.result = r;
+  ra.answer = std::move(a);
+}
+
+// The read ahead the worker is to make next, as a job (device mutex held).
+bool pick_read_ahead(MbProvider* p, Device* d, Job* job) {
+  const Clock::time_point now = Clock::now();
+  for (size_t i = 0; i < d->ahead.size(); ++i) {
+    ReadAhead& ra = d->ahead[i];
+    if (!ra.wanted) continue;
+    ra.wanted = false;
+    if (now - ra.last_answer > d->window) continue;  // no longer read back to back
+    job->source = d->sources[i];
+    job->start = ra.start;
+    job->count = ra.count;
+    job->key = p->sources[job->source].tag;
+    job->queued = now;
+    ra.state = AheadState::kIdle;
+    begin_read_ahead(d, &ra, ra.start, ra.count);
+    return true;
+  }
+  return false;
+}
+
+bool read_ahead_wanted(const Device& d) {
+  for (const ReadAhead& ra : d.ahead) {
+    if (ra.wanted) return true;
+  }
+  return false;
+}
+
+void run_read_ahead(MbProvider* p, Device* d, const Job& job) {
+  Answer a;
+  IoResult r = run_job(p, d, job, &a);
+  std::lock_guard<std::mutex> lock(d->mutex);
+  ReadAhead& ra = d->ahead[p->sources[job.source].slot];
+  ra.state = AheadState::kDone;
+  ra.result = r;
+  ra.answer = std::move(a);
 }
 
 // Answers every job with the error of a device that cannot be reached.
@@ -543,17 +797,20 @@ void worker_main(MbProvider* p, Device* d) {
   try_connect(p, d);
   for (;;) {
     Job job;
+    bool ahead = false;
     {
       std::unique_lock<std::mutex> lock(d->mutex);
       if (p->stopping) return;
+      if (d->in_flight >= 0) {
+        size_t slot = static_cast<size_t>(d->in_flight);
+        lock.unlock();
+        complete_in_flight(p, d, slot);
+        continue;
+      }
       if (!d->connected && Clock::now() < d->next_attempt) {
         // Requests wait for the next attempt: a continuous read of an absent
         // device goes at the pace of the back-off.
         d->cond.wait_until(lock, d->next_attempt, [p] { return p->stopping.load(); });
-        continue;
-      }
-      if (d->connected && d->queue.empty()) {
-        d->cond.wait(lock, [p, d] { return p->stopping.load() || !d->queue.empty(); });
         continue;
       }
       if (!d->connected) {
@@ -567,21 +824,60 @@ void worker_main(MbProvider* p, Device* d) {
         }
         continue;
       }
-      job = std::move(d->queue.front());
-      d->queue.pop_front();
+      if (!d->queue.empty()) {
+        job = std::move(d->queue.front());
+        d->queue.pop_front();
+      } else if (pick_read_ahead(p, d, &job)) {
+        ahead = true;
+      } else {
+        // Idle: the main thread may start a read ahead on the connection meanwhile.
+        d->worker_idle = true;
+        d->cond.wait(lock, [p, d] {
+          return p->stopping.load() || !d->queue.empty() || read_ahead_wanted(*d) ||
+                 d->in_flight >= 0;
+        });
+        d->worker_idle = false;
+        continue;
+      }
     }
-    serve(p, d, job);
+    if (ahead) {
+      run_read_ahead(p, d, job);
+    } else {
+      serve(p, d, job);
+    }
   }
 }
 
+// Hands a job to its device's worker. A read whose read ahead has finished
+// is answered here at once; when the worker is idle the next read ahead's
+// request goes out from here too, and the worker receives its answer.
 void enqueue(MbProvider* p, Job job) {
   Device* d = p->devices[p->sources[job.source].config.device].get();
   job.queued = Clock::now();
+  Answer a;
+  IoResult r;
+  bool ahead = false;
   {
     std::lock_guard<std::mutex> lock(d->mutex);
-    d->queue.push_back(std::move(job));
+    ReadAhead* ra = read_ahead_of(p, d, job);
+    if (ra) {
+      ra->back_to_back = job.queued - ra->last_answer <= d->window;
+      if (d->queue.empty() && take_read_ahead(d, ra, job, &r, &a)) {
+        ahead = true;
+        if (d->worker_idle) {
+          answered_read(p, d, ra, job);
+        } else {
+          ra->last_answer = Clock::now();
+          ra->wanted = ra->back_to_back && d->window.count() != 0;
+        }
+      }
+    }
+    if (!ahead) d->queue.push_back(job);
   }
   d->cond.notify_one();
+  if (!ahead) return;
+  ++p->read_ahead_used;
+  send_answer(p, build_reply(p, job, r, std::move(a), true));
 }
 
 // ---- Requests (main thread) -------------------------------------------------------------------
@@ -895,8 +1191,13 @@ MbProvider* mb_provider_create(const MbConfig& config, int id, const SimResolver
       p->wait_tags.push_back(s.tag);
       p->wait_source.push_back(static_cast<int>(i));
     }
+    s.slot = p->devices[c.device]->sources.size();
     p->devices[c.device]->sources.push_back(i);
     p->sources.push_back(std::move(s));
+  }
+  for (auto& d : p->devices) {
+    d->ahead.resize(d->sources.size());
+    d->window = std::chrono::milliseconds(d->config.read_ahead_ms);
   }
   find_task_tags(p.get());
   return p.release();
@@ -964,6 +1265,7 @@ MbCounters mb_provider_counters(const MbProvider* p) {
   c.dropped = p->dropped;
   c.send_failures = p->send_failures;
   c.modbus_requests = p->modbus_requests;
+  c.read_ahead_used = p->read_ahead_used;
   return c;
 }
 

@@ -23,6 +23,14 @@
 // Connection state changes (not requests) are reported once each: a line on
 // the trace sink, the state tags of the device's sources, the task's status
 // and message tags.
+//
+// A data source that QUANTREL reads back to back (its next request comes
+// within the device's read_ahead_ms of the answer, as a continuous read
+// does) is read ahead: the worker starts the next Modbus read as soon as an
+// answer has gone out, and the next request of the same range takes that
+// read's result when it comes within read_ahead_ms of the read's start and
+// no write has gone to the device since; otherwise it is read afresh. The
+// device's read thus overlaps QUANTREL's handling of the previous answer.
 #ifndef ZQ_TOOLS_MODBUS_PROVIDER_H_
 #define ZQ_TOOLS_MODBUS_PROVIDER_H_
 
@@ -54,6 +62,7 @@ struct MbCounters {
   uint64_t dropped = 0;         // messages not answered (not requests)
   uint64_t send_failures = 0;   // answers the kernel refused
   uint64_t modbus_requests = 0;  // requests sent to devices
+  uint64_t read_ahead_used = 0;  // read requests answered from a read ahead
 };
 
 struct MbProvider;

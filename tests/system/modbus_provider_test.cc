@@ -3,6 +3,7 @@
 // reads and writes into the provider's mailbox and checks every answer.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -448,6 +449,39 @@ TEST_F(ModbusProvider, WritesLandInTheDeviceAndAreAcknowledged) {
   ASSERT_EQ(r.kind(), SIM_KIND_READ_DATA);
   EXPECT_EQ(r.data[8], 0x59);  // 0, 3, 4, 6
   EXPECT_EQ(r.data[9], 0x00);  // 9 off
+}
+
+TEST_F(ModbusProvider, BackToBackReadsAreReadAheadButNotAcrossAWriteOrWhenOld) {
+  MbCounters before = mb_provider_counters(provider_);
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(read(HOLD).kind(), SIM_KIND_READ_DATA);
+  MbCounters after = mb_provider_counters(provider_);
+  EXPECT_GE(after.read_ahead_used - before.read_ahead_used, 3u);
+  // One Modbus read per request, and the one read ahead now.
+  EXPECT_LE(after.modbus_requests - before.modbus_requests, 7u);
+
+  // A write goes to the device after the read ahead started: not used.
+  ASSERT_EQ(write(HOLD, MbHeader{0x2303, 1, 20, MB_TT_WHOLE_UNITS}, {0x11, 0x11}).kind(),
+            SIM_KIND_WRITE_ACK);
+  Reply r = read(HOLD);
+  ASSERT_EQ(r.kind(), SIM_KIND_READ_DATA);
+  EXPECT_EQ(r.big_endian_register(20), 0x1111);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(read(HOLD).kind(), SIM_KIND_READ_DATA);
+
+  // Another client changes the device; a read ahead older than the window is
+  // not used either.
+  std::this_thread::sleep_for(60ms);
+  modbus_t* other = modbus_new_tcp("127.0.0.1", port_);
+  ASSERT_NE(other, nullptr);
+  modbus_set_slave(other, kUnit);
+  ASSERT_EQ(modbus_connect(other), 0);
+  EXPECT_EQ(modbus_write_register(other, 21, 0x2222), 1);
+  modbus_close(other);
+  modbus_free(other);
+  uint64_t used = mb_provider_counters(provider_).read_ahead_used;
+  r = read(HOLD);
+  ASSERT_EQ(r.kind(), SIM_KIND_READ_DATA);
+  EXPECT_EQ(r.big_endian_register(21), 0x2222);
+  EXPECT_EQ(mb_provider_counters(provider_).read_ahead_used, used);
 }
 
 TEST_F(ModbusProvider, AStoppedServerGivesConnectionErrorsAndItsReturnResumesReads) {
