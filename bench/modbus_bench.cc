@@ -64,8 +64,7 @@ void fail(const std::string& what) {
 }
 
 std::string app_text(const std::string& name) {
-  return "[application]\nname = \"" + name + "\"\ndomain = \"" + kDomain + "\"\nuser = \"" +
-         kUser +
+  return "[application]\nname = \"" + name + "\"\ndomain = \"" + kDomain + "\"\nuser = \"" + kUser +
          "\"\n"
          "[tags]\nQTL_MBX = \"mailbox\"\nMB_MBX = \"mailbox\"\nBLOCK = \"digital\"\n"
          "B_STATE = \"analog\"\nB_STATUS = \"analog\"\nB_INHIBIT = \"digital\"\n"
@@ -161,11 +160,12 @@ class Bench {
            median(bare), *std::min_element(bare.begin(), bare.end()));
     printf("  QUANTREL + zq modbus:             %8.1f us per cycle  (median; best %.1f)\n",
            median(chain), *std::min_element(chain.begin(), chain.end()));
-    printf("    %.3f Modbus reads per cycle, %.0f%% of the requests answered from a read ahead, "
-           "W[99] = %s\n",
-           reads_per_cycle, 100 * ahead / forced, check.c_str());
-    printf("  ratio: %.2fx median of the rounds (%.2fx to %.2fx); target <= %.1fx\n",
-           median(ratio), *std::min_element(ratio.begin(), ratio.end()),
+    printf(
+        "    %.3f Modbus reads per cycle, %.0f%% of the requests answered from a read ahead, "
+        "W[99] = %s\n",
+        reads_per_cycle, 100 * ahead / forced, check.c_str());
+    printf("  ratio: %.2fx median of the rounds (%.2fx to %.2fx); target <= %.1fx\n", median(ratio),
+           *std::min_element(ratio.begin(), ratio.end()),
            *std::max_element(ratio.begin(), ratio.end()), kTarget);
     return 0;
   }
@@ -248,7 +248,8 @@ class Bench {
     std::ifstream in(dir_ + "/run.log");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t at = text.find("MODBUS stopped:");
-    std::string summary = at == std::string::npos ? text : text.substr(at, text.find('\n', at) - at);
+    std::string summary =
+        at == std::string::npos ? text : text.substr(at, text.find('\n', at) - at);
     std::error_code ec;
     fs::remove_all(dir_, ec);
     if (bare_) {

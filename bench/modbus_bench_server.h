@@ -26,7 +26,7 @@ class BenchModbusServer {
   int registers_;
   int port_ = -1;
   int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};  // written to end the thread
+  int wake_[2] = {-1, -1};   // written to end the thread
   void* ctx_ = nullptr;      // modbus_t
   void* mapping_ = nullptr;  // modbus_mapping_t
   std::atomic<uint64_t> requests_{0};

@@ -175,8 +175,7 @@ uint16_t mb_plan_read(const MbSourceConfig& s, const MbHeader& h, uint16_t* star
   return 0;
 }
 
-void mb_pack_registers(const MbSourceConfig& s, const uint16_t* registers, size_t n,
-                       uint8_t* out) {
+void mb_pack_registers(const MbSourceConfig& s, const uint16_t* registers, size_t n, uint8_t* out) {
   const bool big = s.byte_swap;
   for (size_t i = 0; i < n; ++i) {
     put16(out + i * MB_UNIT_REGISTER, big ? swap16(registers[i]) : registers[i]);
@@ -193,8 +192,8 @@ void mb_pack_bits(const MbSourceConfig& s, uint16_t start, const uint8_t* bits, 
   }
 }
 
-uint16_t mb_plan_write(const MbSourceConfig& s, const MbHeader& h, const uint8_t* data,
-                       size_t size, MbWritePlan* plan) {
+uint16_t mb_plan_write(const MbSourceConfig& s, const MbHeader& h, const uint8_t* data, size_t size,
+                       MbWritePlan* plan) {
   *plan = MbWritePlan{};
   if (!mb_table_is_writable(s.table)) return MB_ERR_NOT_WRITABLE;
   const bool registers = mb_table_is_registers(s.table);
@@ -208,8 +207,7 @@ uint16_t mb_apply_mask(const MbWritePlan& plan, uint16_t old) {
 }
 
 uint16_t mb_error_from_errno(int error) {
-  if (error > MODBUS_ENOBASE && error <= MODBUS_ENOBASE + EXCEPTION_CODE_MAX &&
-      error < EMBBADCRC) {
+  if (error > MODBUS_ENOBASE && error <= MODBUS_ENOBASE + EXCEPTION_CODE_MAX && error < EMBBADCRC) {
     return static_cast<uint16_t>(MB_ERR_EXCEPTION + (error - MODBUS_ENOBASE));
   }
   if (error == ETIMEDOUT) return MB_ERR_TIMEOUT;

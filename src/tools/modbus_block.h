@@ -24,8 +24,8 @@
 
 // ---- Error codes of error replies --------------------------------------------------------
 
-constexpr uint16_t MB_ERR_EXCEPTION = 0x100;  // + the device's Modbus exception code (1..255)
-constexpr uint16_t MB_ERR_TIMEOUT = 0x200;    // no answer within response_timeout_ms
+constexpr uint16_t MB_ERR_EXCEPTION = 0x100;        // + the device's Modbus exception code (1..255)
+constexpr uint16_t MB_ERR_TIMEOUT = 0x200;          // no answer within response_timeout_ms
 constexpr uint16_t MB_ERR_CONNECTION_LOST = 0x201;  // the connection broke during the request
 constexpr uint16_t MB_ERR_NOT_CONNECTED = 0x202;    // the device cannot be connected to (retrying)
 constexpr uint16_t MB_ERR_BAD_RESPONSE = 0x203;     // an answer that is not valid Modbus for it
@@ -91,8 +91,7 @@ uint32_t mb_block_bytes(const MbSourceConfig& s, uint16_t count);
 
 // Checks a read request's range against the source: count 0 asks for the
 // whole block. 0 with the range to read, or MB_ERR_RANGE.
-uint16_t mb_plan_read(const MbSourceConfig& s, const MbHeader& h, uint16_t* start,
-                      uint16_t* count);
+uint16_t mb_plan_read(const MbSourceConfig& s, const MbHeader& h, uint16_t* start, uint16_t* count);
 // Puts registers read from the device into block bytes (2 per register).
 void mb_pack_registers(const MbSourceConfig& s, const uint16_t* registers, size_t n, uint8_t* out);
 // Puts bits read from the device (one byte 0/1 each, from Modbus address
@@ -112,7 +111,7 @@ struct MbWritePlan {
   MbWriteOp op = MbWriteOp::kRegisters;
   uint16_t address = 0;
   std::vector<uint16_t> registers;
-  std::vector<uint8_t> bits;  // 0 or 1 per coil
+  std::vector<uint8_t> bits;   // 0 or 1 per coil
   uint16_t and_mask = 0xFFFF;  // kMaskRegister: result = (old & and) | (or & ~and)
   uint16_t or_mask = 0;
 };
@@ -125,8 +124,8 @@ struct MbWritePlan {
 //     its low / high byte; typed values are little-endian numbers as wide as
 //     a register, untyped ones the register in block form.
 //   coils: 0x0C00 or any untyped form: `count` bits in block form.
-uint16_t mb_plan_write(const MbSourceConfig& s, const MbHeader& h, const uint8_t* data,
-                       size_t size, MbWritePlan* plan);
+uint16_t mb_plan_write(const MbSourceConfig& s, const MbHeader& h, const uint8_t* data, size_t size,
+                       MbWritePlan* plan);
 // The register after a mask write of `plan` onto `old` (the read-modify-write
 // fallback for devices without function 22).
 uint16_t mb_apply_mask(const MbWritePlan& plan, uint16_t old);

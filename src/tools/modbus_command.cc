@@ -34,6 +34,10 @@ Requests (answers go to [modbus] quantrel_mailbox):
   write (4)      -> function 6/16 (registers), 5/15 (coils), 22 (one bit or
                     byte of a register; read+write where 22 is refused)
                  -> write acknowledgement (5).
+A data source read back to back (the next request within read_ahead_ms of
+the answer) is read ahead: its next Modbus read starts as the answer goes out,
+and is used when the request comes within read_ahead_ms of that read's start
+and no write went to the device meanwhile.
 Registers lie in the block big-endian (header flag byte_swap set), so DT_WORD
 is the register, DT_LONG/DT_FLOAT take the first register as the high word
 and DT_LONG_WS/DT_FLOAT_WS the second; bits are packed as on the wire, bit 0
@@ -147,8 +151,8 @@ int run(const Options& o) {
   }
   if (!o.task.empty()) config.task = o.task;
   if (config.task.size() >= static_cast<size_t>(ZQ_TASK_NAME_SIZE)) {
-    fprintf(stderr, "zq modbus: task name '%s' is longer than %d characters\n",
-            config.task.c_str(), ZQ_TASK_NAME_SIZE - 1);
+    fprintf(stderr, "zq modbus: task name '%s' is longer than %d characters\n", config.task.c_str(),
+            ZQ_TASK_NAME_SIZE - 1);
     return ZQ_EXIT_USAGE;
   }
   if (config.app_dir.empty()) config.app_dir = env("ZQAPP");
@@ -193,14 +197,15 @@ int run(const Options& o) {
   }
   {
     MbCounters c = mb_provider_counters(provider);
-    printf("%s stopped: %llu received, %llu forced reads, %llu answered (%llu errors), %llu "
-           "dropped, %llu not sent, %llu Modbus requests, %llu reads answered ahead\n",
-           config.task.c_str(), static_cast<unsigned long long>(c.received),
-           static_cast<unsigned long long>(c.forced), static_cast<unsigned long long>(c.answered),
-           static_cast<unsigned long long>(c.errors), static_cast<unsigned long long>(c.dropped),
-           static_cast<unsigned long long>(c.send_failures),
-           static_cast<unsigned long long>(c.modbus_requests),
-           static_cast<unsigned long long>(c.read_ahead_used));
+    printf(
+        "%s stopped: %llu received, %llu forced reads, %llu answered (%llu errors), %llu "
+        "dropped, %llu not sent, %llu Modbus requests, %llu reads answered ahead\n",
+        config.task.c_str(), static_cast<unsigned long long>(c.received),
+        static_cast<unsigned long long>(c.forced), static_cast<unsigned long long>(c.answered),
+        static_cast<unsigned long long>(c.errors), static_cast<unsigned long long>(c.dropped),
+        static_cast<unsigned long long>(c.send_failures),
+        static_cast<unsigned long long>(c.modbus_requests),
+        static_cast<unsigned long long>(c.read_ahead_used));
     fflush(stdout);
   }
   mb_provider_destroy(provider);

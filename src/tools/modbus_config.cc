@@ -99,8 +99,8 @@ class Parser {
     if (!n) return out;
     const toml::array* a = n->as_array();
     if (!a || !a->is_array_of_tables()) {
-      error(pos(*n), "'" + std::string(key) + "' must be written as [[" + std::string(key) +
-                         "]] tables");
+      error(pos(*n),
+            "'" + std::string(key) + "' must be written as [[" + std::string(key) + "]] tables");
       return out;
     }
     for (const toml::node& e : *a) out.push_back(e.as_table());
@@ -200,9 +200,8 @@ class Parser {
     if (auto v = get_int(t, "retry_max_ms", 1, RETRY_MS_MAX))
       d.retry_max_ms = static_cast<uint32_t>(*v);
     if (d.retry_max_ms < d.retry_min_ms) {
-      error(pos(t), "[[device]] '" + d.name + "': retry_max_ms (" +
-                        std::to_string(d.retry_max_ms) + ") is below retry_min_ms (" +
-                        std::to_string(d.retry_min_ms) + ")");
+      error(pos(t), "[[device]] '" + d.name + "': retry_max_ms (" + std::to_string(d.retry_max_ms) +
+                        ") is below retry_min_ms (" + std::to_string(d.retry_min_ms) + ")");
     }
     if (auto v = get_int(t, "timeouts_before_reconnect", 0, TIMEOUTS_MAX))
       d.timeouts_before_reconnect = static_cast<uint32_t>(*v);

@@ -20,8 +20,8 @@ constexpr uint32_t MB_MAX_BLOCK_BYTES = 4112;
 constexpr const char* MB_DEFAULT_TASK = "MODBUS";
 constexpr uint16_t MB_DEFAULT_PORT = 502;
 constexpr int MB_DEFAULT_UNIT_ID = 1;
-constexpr int MB_UNIT_ID_MAX = 247;    // the largest addressable unit ...
-constexpr int MB_UNIT_ID_TCP = 255;    // ... and "the device itself" on Modbus TCP
+constexpr int MB_UNIT_ID_MAX = 247;  // the largest addressable unit ...
+constexpr int MB_UNIT_ID_TCP = 255;  // ... and "the device itself" on Modbus TCP
 constexpr uint32_t MB_DEFAULT_RESPONSE_TIMEOUT_MS = 1000;
 constexpr uint32_t MB_DEFAULT_RETRY_MIN_MS = 250;
 constexpr uint32_t MB_DEFAULT_RETRY_MAX_MS = 2000;
@@ -60,11 +60,11 @@ struct MbDeviceConfig {
 };
 
 struct MbSourceConfig {
-  std::string name;  // QUANTREL's data-source tag name (what it queries)
+  std::string name;   // QUANTREL's data-source tag name (what it queries)
   size_t device = 0;  // index into MbConfig::devices
   MbTable table = MbTable::kHoldingRegisters;
-  uint16_t start = 0;  // Modbus address of the first register or bit
-  uint16_t count = 0;  // registers or bits
+  uint16_t start = 0;     // Modbus address of the first register or bit
+  uint16_t count = 0;     // registers or bits
   bool byte_swap = true;  // registers big-endian in the block, as on the wire
   bool low_bit_first = true;
   bool one_based_bits = false;

@@ -102,7 +102,7 @@ enum class AheadState {
 // the range and the connection is free, else the worker makes the read when
 // it is free. The next read request of the same range takes the result.
 struct ReadAhead {
-  bool back_to_back = false;  // the last request came within the window of the answer before
+  bool back_to_back = false;        // the last request came within the window of the answer before
   Clock::time_point last_answer{};  // when read data of the source last went out
   bool wanted = false;              // the worker is to make one
   AheadState state = AheadState::kIdle;
@@ -188,8 +188,7 @@ TagRef answer_key(const MbProvider& p, const Source& s, const TagRef* request_ke
   return s.has_query_key ? s.query_key : s.tag;
 }
 
-Answer error_answer(uint16_t reply_kind, TagRef key, uint16_t station, int source,
-                    uint16_t code) {
+Answer error_answer(uint16_t reply_kind, TagRef key, uint16_t station, int source, uint16_t code) {
   Answer a;
   a.send = true;
   a.kind = static_cast<uint16_t>(reply_kind | SIM_KIND_ERROR_BIT);
@@ -410,8 +409,8 @@ uint8_t read_function(MbTable table) {
 
 // True when one Modbus request reads `count` units of the source.
 bool one_request(const Device& d, const MbSourceConfig& s, uint16_t count) {
-  return count <= (mb_table_is_registers(s.table) ? d.config.max_read_registers
-                                                  : d.config.max_read_bits);
+  return count <=
+         (mb_table_is_registers(s.table) ? d.config.max_read_registers : d.config.max_read_bits);
 }
 
 constexpr int READ_REQUEST_BYTES = 6;  // unit, function, address, quantity
@@ -422,7 +421,7 @@ constexpr unsigned BITS_PER_BYTE = 8;
 IoResult send_read(MbProvider* p, Device* d, const MbSourceConfig& s, uint16_t start,
                    uint16_t count) {
   const uint8_t request[READ_REQUEST_BYTES] = {
-      static_cast<uint8_t>(d->config.unit_id), read_function(s.table),
+      static_cast<uint8_t>(d->config.unit_id),      read_function(s.table),
       static_cast<uint8_t>(start >> BITS_PER_BYTE), static_cast<uint8_t>(start),
       static_cast<uint8_t>(count >> BITS_PER_BYTE), static_cast<uint8_t>(count)};
   ++p->modbus_requests;
@@ -471,8 +470,8 @@ IoResult write_registers(MbProvider* p, Device* d, uint16_t address,
   for (size_t done = 0; done < values.size();) {
     int n = static_cast<int>(std::min<size_t>(d->config.max_write_registers, values.size() - done));
     ++p->modbus_requests;
-    int rc = modbus_write_registers(d->ctx, static_cast<int>(address + done), n,
-                                    values.data() + done);
+    int rc =
+        modbus_write_registers(d->ctx, static_cast<int>(address + done), n, values.data() + done);
     if (rc != n) return io_failure(rc);
     done += static_cast<size_t>(n);
   }
@@ -709,9 +708,11 @@ void serve(MbProvider* p, Device* d, const Job& job) {
   Answer reply = build_reply(p, job, r, std::move(a), ahead);
   {
     std::lock_guard<std::mutex> lock(d->mutex);
-    if (ra) {
+    if (ra && r.code == 0) {
       // The next read starts before QUANTREL has this answer.
       answered_read(p, d, ra, job);
+    } else if (ra) {
+      ra->last_answer = Clock::now();  // a failing read is not read ahead
     } else {
       ++d->write_epoch;
     }
@@ -787,8 +788,8 @@ void run_read_ahead(MbProvider* p, Device* d, const Job& job) {
 // Answers every job with the error of a device that cannot be reached.
 void refuse_all(MbProvider* p, std::deque<Job>* jobs, uint16_t code) {
   for (const Job& job : *jobs) {
-    send_answer(p, error_answer(reply_kind(job), job.key, job.station,
-                                static_cast<int>(job.source), code));
+    send_answer(
+        p, error_answer(reply_kind(job), job.key, job.station, static_cast<int>(job.source), code));
   }
   jobs->clear();
 }
@@ -927,8 +928,8 @@ Answer answer_query(MbProvider* p, const MbxMessage& m, const uint8_t* data, uin
   a.station = m.station;
   a.source = index;
   a.data.assign(MB_HEADER_SIZE, 0);
-  mb_header_write(a.data.data(), MbHeader{mb_source_flags(s.config), s.config.count,
-                                          s.config.start, 0});
+  mb_header_write(a.data.data(),
+                  MbHeader{mb_source_flags(s.config), s.config.count, s.config.start, 0});
   a.data.insert(a.data.end(), s.config.name.begin(), s.config.name.end());
   a.note = std::string("(") + mb_table_name(s.config.table) + ")";
   return a;
@@ -954,9 +955,9 @@ void take_request(MbProvider* p, const MbxMessage& m, const uint8_t* data, uint1
     return;
   }
   MbHeader h = mb_header_read(data, (m.control & CTRL_SWAPPED) != 0);
-  uint16_t code = write ? mb_plan_write(s.config, h, data + MB_HEADER_SIZE,
-                                        length - MB_HEADER_SIZE, &job.plan)
-                        : mb_plan_read(s.config, h, &job.start, &job.count);
+  uint16_t code =
+      write ? mb_plan_write(s.config, h, data + MB_HEADER_SIZE, length - MB_HEADER_SIZE, &job.plan)
+            : mb_plan_read(s.config, h, &job.start, &job.count);
   if (code != 0) {
     send_answer(p, error_answer(reply, job.key, job.station, index, code));
     return;
@@ -1116,9 +1117,7 @@ bool setup_device(const MbDeviceConfig& c, Device* d, std::string* error) {
 void stop_workers(MbProvider* p) {
   p->stopping = true;
   for (auto& d : p->devices) {
-    {
-      std::lock_guard<std::mutex> lock(d->mutex);
-    }
+    { std::lock_guard<std::mutex> lock(d->mutex); }
     d->cond.notify_all();
   }
   for (auto& d : p->devices) {
@@ -1147,8 +1146,8 @@ MbProvider* mb_provider_create(const MbConfig& config, int id, const SimResolver
   p->trace_requests = trace_requests;
   p->buffer.assign(RECEIVE_BUFFER, 0);
   if (!resolve_mailbox(resolve, config.mailbox, "mailbox", &p->mailbox, error) ||
-      !resolve_mailbox(resolve, config.quantrel_mailbox, "quantrel_mailbox",
-                       &p->quantrel_mailbox, error)) {
+      !resolve_mailbox(resolve, config.quantrel_mailbox, "quantrel_mailbox", &p->quantrel_mailbox,
+                       error)) {
     return nullptr;
   }
   p->wait_tags.push_back(p->mailbox);

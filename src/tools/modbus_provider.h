@@ -55,12 +55,12 @@ constexpr int MB_RUN_STOPPED = 0;
 constexpr int MB_RUN_FAILED = 1;
 
 struct MbCounters {
-  uint64_t received = 0;        // messages taken from the own mailbox
-  uint64_t forced = 0;          // forced writes of data-source tags served
-  uint64_t answered = 0;        // answers sent (errors included)
-  uint64_t errors = 0;          // error replies among them
-  uint64_t dropped = 0;         // messages not answered (not requests)
-  uint64_t send_failures = 0;   // answers the kernel refused
+  uint64_t received = 0;         // messages taken from the own mailbox
+  uint64_t forced = 0;           // forced writes of data-source tags served
+  uint64_t answered = 0;         // answers sent (errors included)
+  uint64_t errors = 0;           // error replies among them
+  uint64_t dropped = 0;          // messages not answered (not requests)
+  uint64_t send_failures = 0;    // answers the kernel refused
   uint64_t modbus_requests = 0;  // requests sent to devices
   uint64_t read_ahead_used = 0;  // read requests answered from a read ahead
 };

@@ -106,9 +106,13 @@ std::string config_text(int port) {
   std::string p = std::to_string(port);
   return "[modbus]\ntask = \"MB\"\nmailbox = \"MB_MBX\"\nquantrel_mailbox = \"QTL_MBX\"\n"
          "station = 1\nquantrel_station = 0\n"
-         "[[device]]\nname = \"plc\"\nhost = \"127.0.0.1\"\nport = " + p + "\nunit_id = 17\n"
+         "[[device]]\nname = \"plc\"\nhost = \"127.0.0.1\"\nport = " +
+         p +
+         "\nunit_id = 17\n"
          "response_timeout_ms = 1000\nretry_min_ms = 100\nretry_max_ms = 400\n"
-         "[[device]]\nname = \"ghost\"\nhost = \"127.0.0.1\"\nport = " + p + "\nunit_id = 99\n"
+         "[[device]]\nname = \"ghost\"\nhost = \"127.0.0.1\"\nport = " +
+         p +
+         "\nunit_id = 99\n"
          "response_timeout_ms = 200\ntimeouts_before_reconnect = 2\n"
          "[[source]]\nname = \"HOLD\"\ndevice = \"plc\"\ntable = \"holding_registers\"\n"
          "start = 0\ncount = 30\nstate_tag = \"STATE\"\n"

@@ -207,8 +207,8 @@ class ModbusChain : public ::testing::Test {
   // Values mbpoll reads from the device: table 4 holding registers, 0 coils.
   std::vector<long> mbpoll(const std::string& table, int address, int count) {
     ProcessResult r = run_process({mbpoll_, "-m", "tcp", "-a", std::to_string(kUnit), "-t", table,
-                                   "-r", std::to_string(address), "-c", std::to_string(count),
-                                   "-0", "-1", "-p", std::to_string(port_), "127.0.0.1"},
+                                   "-r", std::to_string(address), "-c", std::to_string(count), "-0",
+                                   "-1", "-p", std::to_string(port_), "127.0.0.1"},
                                   20);
     std::vector<long> values;
     std::regex line(R"(\[(\d+)\]:\s+(-?(0x)?[0-9A-Fa-f]+))");
@@ -241,24 +241,26 @@ class ModbusChain : public ::testing::Test {
 };
 
 TEST_F(ModbusChain, RegistersAndBitsOfEveryTableArriveInTheirTags) {
-  EXPECT_EQ(get("OFFSET"), "-1");                 // DT_WORD
-  EXPECT_EQ(get("TOTAL"), "123456");              // DT_LONG_WS: low word first
-  EXPECT_EQ(get("ENERGY"), "-100000");            // DT_LONG: high word first
-  EXPECT_EQ(get("TEMP"), "1234.5");               // DT_FLOAT
-  EXPECT_EQ(get("FLAGS[0]"), "1");                // DT_BIT in register 8 (0x0005)
+  EXPECT_EQ(get("OFFSET"), "-1");       // DT_WORD
+  EXPECT_EQ(get("TOTAL"), "123456");    // DT_LONG_WS: low word first
+  EXPECT_EQ(get("ENERGY"), "-100000");  // DT_LONG: high word first
+  EXPECT_EQ(get("TEMP"), "1234.5");     // DT_FLOAT
+  EXPECT_EQ(get("FLAGS[0]"), "1");      // DT_BIT in register 8 (0x0005)
   EXPECT_EQ(get("FLAGS[1]"), "0");
   EXPECT_EQ(get("FLAGS[2]"), "1");
-  EXPECT_EQ(get("NAME"), "\"ABCDEFG\"");          // DT_STRING
+  EXPECT_EQ(get("NAME"), "\"ABCDEFG\"");  // DT_STRING
   EXPECT_EQ(get("HR_STATUS"), "0");
   EXPECT_EQ(get("MB_STATUS"), "1");
   // Coils 0, 3, 9 and discrete inputs 10, 12, 17 (absolute addresses).
   ProcessResult r = tag({"get", "COIL", "DI"});
   for (int i = 0; i < 16; ++i) {
-    std::string want = "COIL[" + std::to_string(i) + "] = " + (i == 0 || i == 3 || i == 9 ? "1" : "0");
+    std::string want =
+        "COIL[" + std::to_string(i) + "] = " + (i == 0 || i == 3 || i == 9 ? "1" : "0");
     EXPECT_NE(r.out.find(want + "\n"), std::string::npos) << want << "\n" << r.out;
   }
   for (int i = 0; i < 8; ++i) {
-    std::string want = "DI[" + std::to_string(i) + "] = " + (i == 0 || i == 2 || i == 7 ? "1" : "0");
+    std::string want =
+        "DI[" + std::to_string(i) + "] = " + (i == 0 || i == 2 || i == 7 ? "1" : "0");
     EXPECT_NE(r.out.find(want + "\n"), std::string::npos) << want << "\n" << r.out;
   }
   // Input registers on a read trigger.
@@ -283,8 +285,7 @@ TEST_F(ModbusChain, WritesOnChangeAndBlockWritesLandInTheDevice) {
   std::vector<long> expected = {0, 0, 0, 1, 0, 1, 0, 0, 0, 1};
   auto deadline = std::chrono::steady_clock::now() + 10s;
   std::vector<long> coils;
-  while (std::chrono::steady_clock::now() < deadline &&
-         (coils = mbpoll("0", 0, 10)) != expected) {
+  while (std::chrono::steady_clock::now() < deadline && (coils = mbpoll("0", 0, 10)) != expected) {
     std::this_thread::sleep_for(100ms);
   }
   EXPECT_EQ(coils, expected);

@@ -83,17 +83,18 @@ TEST(ModbusConfig, OneDeviceNeedsNoReferenceAndAppIsTakenFromTheFilesFolder) {
 }
 
 TEST(ModbusConfig, EveryMistakeIsListedWithItsPlace) {
-  std::string text = std::string(kTop) + "colour = 1\n" + kDevice +
-                     "unit_id = 250\nretry_min_ms = 500\nretry_max_ms = 100\n"
-                     "[[device]]\nname = \"plc\"\nhost = \"b\"\n"
-                     "[[source]]\nname = \"A\"\ndevice = \"plc\"\ntable = \"holding\"\ncount = 1\n"
-                     "[[source]]\nname = \"B\"\ndevice = \"nope\"\ntable = \"coils\"\ncount = 8\n"
-                     "[[source]]\nname = \"C\"\ndevice = \"plc\"\ntable = \"input_registers\"\n"
-                     "[[source]]\nname = \"D\"\ndevice = \"plc\"\ntable = \"holding_registers\"\n"
-                     "count = 2057\n"
-                     "[[source]]\nname = \"E\"\ndevice = \"plc\"\ntable = \"coils\"\nstart = 65530\n"
-                     "count = 7\nbyte_swap = false\n"
-                     "[[source]]\nname = \"A\"\ndevice = \"plc\"\ntable = \"coils\"\ncount = 1\n";
+  std::string text =
+      std::string(kTop) + "colour = 1\n" + kDevice +
+      "unit_id = 250\nretry_min_ms = 500\nretry_max_ms = 100\n"
+      "[[device]]\nname = \"plc\"\nhost = \"b\"\n"
+      "[[source]]\nname = \"A\"\ndevice = \"plc\"\ntable = \"holding\"\ncount = 1\n"
+      "[[source]]\nname = \"B\"\ndevice = \"nope\"\ntable = \"coils\"\ncount = 8\n"
+      "[[source]]\nname = \"C\"\ndevice = \"plc\"\ntable = \"input_registers\"\n"
+      "[[source]]\nname = \"D\"\ndevice = \"plc\"\ntable = \"holding_registers\"\n"
+      "count = 2057\n"
+      "[[source]]\nname = \"E\"\ndevice = \"plc\"\ntable = \"coils\"\nstart = 65530\n"
+      "count = 7\nbyte_swap = false\n"
+      "[[source]]\nname = \"A\"\ndevice = \"plc\"\ntable = \"coils\"\ncount = 1\n";
   std::vector<std::string> e = mistakes(text);
   EXPECT_TRUE(has(e, "/cfg/mb.toml:5:1: unknown key 'colour' in [modbus]")) << joined(e);
   EXPECT_TRUE(has(e, ":9:11: 'unit_id' must be 0..247 or 255")) << joined(e);
@@ -208,7 +209,7 @@ TEST_F(ModbusLayout, RegistersDecodeToTheDeviceValuesInBothByteOrders) {
   EXPECT_EQ(decode<int16_t>(s, regs, entry(DT_WORD, TAG_ANALOG, 0)), 1234);
   EXPECT_EQ(decode<int16_t>(s, regs, entry(DT_WORD, TAG_ANALOG, 1)), -1);
   EXPECT_EQ(decode<int32_t>(s, regs, entry(DT_LONG_WS, TAG_LONG, 2)), 123456);  // low word first
-  EXPECT_EQ(decode<int32_t>(s, regs, entry(DT_LONG, TAG_LONG, 4)), -100000);   // high word first
+  EXPECT_EQ(decode<int32_t>(s, regs, entry(DT_LONG, TAG_LONG, 4)), -100000);    // high word first
   EXPECT_EQ(decode<double>(s, regs, entry(DT_FLOAT, TAG_FLOAT, 6)), 1234.5);
   EXPECT_EQ(decode<double>(s, regs, entry(DT_DOUBLE, TAG_FLOAT, 13)), -32768.0);
   EXPECT_EQ(decode<int16_t>(s, regs, entry(DT_BIT, TAG_DIGITAL, 8, 0)), 1);
@@ -286,11 +287,9 @@ class ModbusWrites : public ModbusLayout {
   Request whole(const MbSourceConfig& s, const ConvEntry& e, const void* slot, uint16_t units,
                 bool untyped = false, uint16_t transfer = MB_TT_WHOLE_UNITS) {
     Request r;
-    r.h = MbHeader{mb_source_flags(s), units, static_cast<uint16_t>(s.start + e.address),
-                   transfer};
+    r.h = MbHeader{mb_source_flags(s), units, static_cast<uint16_t>(s.start + e.address), transfer};
     if (untyped) r.h.flags |= MB_FLAG_UNTYPED;
-    convert_to_block(r.data.data(), r.data.size(), slot, e, block(s, r.h.start, units),
-                     reporter());
+    convert_to_block(r.data.data(), r.data.size(), slot, e, block(s, r.h.start, units), reporter());
     return r;
   }
   // Single value on change, typed: byte_swap cleared, convert_to_typed.
@@ -384,8 +383,8 @@ TEST_F(ModbusWrites, CoilsAreTakenWhereQuantrelPutsThem) {
   r.h = MbHeader{mb_source_flags(s), 5, 8, MB_TT_WHOLE_UNITS};
   const int16_t values[5] = {1, 0, 0, 1, 1};
   for (uint16_t a = 8; a < 13; ++a) {
-    convert_to_block(r.data.data() + (a - 8) / 8, 8, &values[a - 8],
-                     entry(DT_BIT, TAG_DIGITAL, a), block(s, 8, 5), reporter());
+    convert_to_block(r.data.data() + (a - 8) / 8, 8, &values[a - 8], entry(DT_BIT, TAG_DIGITAL, a),
+                     block(s, 8, 5), reporter());
   }
   ASSERT_EQ(plan(s, r, &p), 0);
   EXPECT_EQ(p.address, 8);
