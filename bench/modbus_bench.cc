@@ -16,7 +16,8 @@
 // ahead dropped at a pause costs one more), which turns the server's count
 // in a chain round into cycles.
 //
-//   modbus_bench [--rounds N] [--round-ms MS]      (default 10 rounds of 300 ms each)
+//   modbus_bench [--rounds N] [--round-ms MS] [--no-read-ahead]
+//   (default 10 rounds of 300 ms each; --no-read-ahead: zq modbus with read_ahead_ms = 0)
 #include <fcntl.h>
 #include <modbus/modbus.h>
 #include <signal.h>
@@ -36,6 +37,7 @@
 
 #include "kernel/zqkernel.h"
 #include "modbus_bench_server.h"
+#include "tools/modbus_config.h"
 #include "tools/sim_provider.h"
 
 namespace {
@@ -78,10 +80,10 @@ std::string app_text(const std::string& name) {
          "conversions = [{ tag = \"W[0]\", address = 0, count = 100, type = \"DT_WORD\" }]\n";
 }
 
-std::string provider_text(int port) {
+std::string provider_text(int port, int read_ahead_ms) {
   return "[modbus]\ntask = \"MODBUS\"\nmailbox = \"MB_MBX\"\nquantrel_mailbox = \"QTL_MBX\"\n"
-         "[[device]]\nname = \"bench\"\nhost = \"127.0.0.1\"\nport = " +
-         std::to_string(port) +
+         "[[device]]\nname = \"bench\"\nhost = \"127.0.0.1\"\nread_ahead_ms = " +
+         std::to_string(read_ahead_ms) + "\nport = " + std::to_string(port) +
          "\n[[source]]\nname = \"BLOCK\"\ntable = \"holding_registers\"\nstart = 0\n"
          "count = 100\nstate_tag = \"B_STATE\"\n";
 }
@@ -123,16 +125,20 @@ double median(std::vector<double> v) {
 
 class Bench {
  public:
-  Bench(int rounds, int round_ms) : rounds_(rounds), round_(std::chrono::milliseconds(round_ms)) {}
+  Bench(int rounds, int round_ms, int read_ahead_ms)
+      : rounds_(rounds),
+        round_(std::chrono::milliseconds(round_ms)),
+        read_ahead_ms_(read_ahead_ms) {}
   ~Bench() { stop_chain(); }
 
   int run() {
     if (!server_.start()) fail("the server cannot listen");
     printf("Continuous read of %d holding registers from a libmodbus server on 127.0.0.1:%d\n",
            kRegisters, server_.port());
-    printf("%d alternating rounds of %lld ms each\n", rounds_,
+    printf("%d alternating rounds of %lld ms each; zq modbus read_ahead_ms = %d\n", rounds_,
            static_cast<long long>(
-               std::chrono::duration_cast<std::chrono::milliseconds>(round_).count()));
+               std::chrono::duration_cast<std::chrono::milliseconds>(round_).count()),
+           read_ahead_ms_);
     connect_bare();
     start_chain();
     std::vector<double> bare, chain_reads;  // us per read; us per Modbus read of the chain
@@ -211,7 +217,7 @@ class Bench {
               true) != 0) {
       fail("zq ct build failed; see " + dir_ + "/build.log");
     }
-    std::ofstream(app_ + "/modbus.toml") << provider_text(server_.port());
+    std::ofstream(app_ + "/modbus.toml") << provider_text(server_.port(), read_ahead_ms_);
     spawn({ZQ_TOOL, "run", "--app", app_, "--bin", ZQ_QUANTREL_DIR}, dir_ + "/run.log", false,
           &manager_);
     uint64_t start = server_.requests();
@@ -262,6 +268,7 @@ class Bench {
 
   int rounds_;
   Clock::duration round_;
+  int read_ahead_ms_;
   BenchModbusServer server_{kServerRegisters};
   modbus_t* bare_ = nullptr;
   std::string dir_, name_, app_;
@@ -276,10 +283,13 @@ class Bench {
 int main(int argc, char** argv) {
   int rounds = kDefaultRounds;
   int round_ms = kDefaultRoundMs;
-  for (int i = 1; i + 1 < argc; ++i) {
+  int read_ahead_ms = static_cast<int>(MB_DEFAULT_READ_AHEAD_MS);
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--no-read-ahead") == 0) read_ahead_ms = 0;
+    if (i + 1 >= argc) continue;
     if (strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, atoi(argv[i + 1]));
     if (strcmp(argv[i], "--round-ms") == 0) round_ms = std::max(10, atoi(argv[i + 1]));
   }
-  Bench bench(rounds, round_ms);
+  Bench bench(rounds, round_ms, read_ahead_ms);
   return bench.run();
 }
