@@ -356,4 +356,46 @@ TEST_F(ModbusChain, AStoppedDeviceGivesStatusCodesAndItsReturnResumesReads) {
   EXPECT_EQ(connected, 2u) << m.out;
 }
 
+TEST_F(ModbusChain, NamesThatAreNotTagsOfTheApplicationAreRefused) {
+  std::string mb = read_file(app_ + "/modbus.toml");
+  ASSERT_TRUE(replace(&mb, "mailbox = \"MB_MBX\"", "mailbox = \"NO_SUCH_MBX\""));
+  std::ofstream(dir_ + "/other.toml") << mb;
+  std::vector<std::string> env = {"ZQAPP=" + app_, "ZQNAME=" + name_, "ZQDOMAIN=plant",
+                                  "ZQUSER=demo"};
+  ProcessResult r =
+      run_process({ZQ_TOOL, "modbus", "--config", dir_ + "/other.toml", "--task", "MB2"}, 20, env);
+  EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
+  EXPECT_NE(r.err.find("mailbox 'NO_SUCH_MBX' is not a tag of the application"), std::string::npos)
+      << r.err;
+  // The running provider goes on.
+  set("SETPOINT=77");
+  EXPECT_TRUE(wait_registers(20, {77}));
+}
+
+// The command line and the file are checked before anything is attached.
+TEST(ModbusCommand, MistakesEndWithStatus2AndNoDatabaseWithStatus1) {
+  char pattern[] = "/tmp/zqmbcmdXXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string dir = pattern;
+  std::ofstream(dir + "/bad.toml") << "[modbus]\nmailbox = 3\n";
+  ProcessResult r = run_process({ZQ_TOOL, "modbus", "--config", dir + "/bad.toml"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find(dir + "/bad.toml:2:11: 'mailbox' must be a string"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("the configuration has 5 mistake(s)"), std::string::npos) << r.err;
+  EXPECT_EQ(run_process({ZQ_TOOL, "modbus"}).exit_code, 2);
+  std::string example = std::string(ZQ_SOURCE_DIR) + "/examples/modbus/modbus.toml";
+  r = run_process({ZQ_TOOL, "modbus", "--config", example, "--check"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("HOLDING: holding_registers 0..39 of plc1 (40 registers)"),
+            std::string::npos)
+      << r.out;
+  r = run_process({ZQ_TOOL, "modbus", "--config", example}, 20,
+                  {"ZQAPP=" + dir, "ZQNAME=zqmbnone", "ZQDOMAIN=x", "ZQUSER=y"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot attach as task MODBUS"), std::string::npos) << r.err;
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
 }  // namespace
