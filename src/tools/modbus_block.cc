@@ -10,8 +10,6 @@ namespace {
 constexpr unsigned BITS_PER_BYTE = 8;
 constexpr unsigned REGISTER_BITS = 16;
 constexpr uint16_t BYTE_MASK = 0xFF;
-constexpr uint16_t REGISTER_TOP_BIT = 0x8000;
-constexpr uint8_t BYTE_TOP_BIT = 0x80;
 constexpr uint32_t ADDRESS_SPACE = 0x10000;
 constexpr uint16_t EXCEPTION_CODE_MAX = 0xFF;
 
