@@ -31,6 +31,7 @@ constexpr uint16_t CTRL_KIND_MASK = 0x000F;
 constexpr uint16_t CTRL_SWAPPED = 0x0040;
 constexpr int CTRL_STATION_SHIFT = 8;
 constexpr uint16_t BYTE_MASK = 0xFF;
+constexpr unsigned BITS_PER_BYTE = 8;
 constexpr uint32_t MS_PER_S = 1000;
 constexpr uint32_t US_PER_MS = 1000;
 constexpr int MAX_UNEXPLAINED_WAIT_ERRORS = 3;
@@ -201,7 +202,7 @@ Answer error_answer(uint16_t reply_kind, TagRef key, uint16_t station, int sourc
   h.count = ERROR_REPLY_COUNT;
   mb_header_write(a.data.data(), h);
   a.data[MB_HEADER_SIZE] = static_cast<uint8_t>(code);
-  a.data[MB_HEADER_SIZE + 1] = static_cast<uint8_t>(code >> CTRL_STATION_SHIFT);
+  a.data[MB_HEADER_SIZE + 1] = static_cast<uint8_t>(code >> BITS_PER_BYTE);
   a.note = "code " + hex4(code) + " (" + mb_error_text(code) + ")";
   return a;
 }
@@ -415,7 +416,6 @@ bool one_request(const Device& d, const MbSourceConfig& s, uint16_t count) {
 
 constexpr int READ_REQUEST_BYTES = 6;  // unit, function, address, quantity
 constexpr uint8_t EXCEPTION_FLAG = 0x80;
-constexpr unsigned BITS_PER_BYTE = 8;
 
 // Sends a read request without waiting for its answer (receive_read takes it).
 IoResult send_read(MbProvider* p, Device* d, const MbSourceConfig& s, uint16_t start,
@@ -1074,8 +1074,8 @@ void find_task_tags(MbProvider* p) {
   uint8_t block[ZQ_TASK_BLOCK_SIZE];
   if (zq_task_info(p->id, block) < 0) return;
   auto tag_at = [&block](size_t at) {
-    return TagRef{static_cast<uint16_t>(block[at] | (block[at + 1] << CTRL_STATION_SHIFT)),
-                  static_cast<uint16_t>(block[at + 2] | (block[at + 3] << CTRL_STATION_SHIFT))};
+    return TagRef{static_cast<uint16_t>(block[at] | (block[at + 1] << BITS_PER_BYTE)),
+                  static_cast<uint16_t>(block[at + 2] | (block[at + 3] << BITS_PER_BYTE))};
   };
   uint16_t type = 0;
   TagRef status = tag_at(ZQ_TB_STATUS_TAG);
