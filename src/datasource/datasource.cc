@@ -70,8 +70,12 @@ ConvReporter reporter_for(DataSource* ds) {
   return ConvReporter{g_task, ds->name, nullptr, nullptr};
 }
 
-ConvBlock block_of(const MciBlockHeader& h, const DataSource* ds) {
-  return ConvBlock{h.flags, h.count, h.start, ds->start};
+// The block as the conversions see it. `origin` is the entry address at the
+// first bit of the data area: bits of a bit-addressed block are numbered from
+// there, so the bit within a byte agrees with the byte the element lies in,
+// whatever the addressing mode and the data source's start.
+ConvBlock block_of(const MciBlockHeader& h, uint16_t origin) {
+  return ConvBlock{h.flags, h.count, h.start, origin};
 }
 
 // Form size of a transfer type: bytes of a single value, -1 when none.
@@ -157,7 +161,7 @@ void prepare_message_slots(DsState* st) {
 // Encodes every entry into the block write's data area.
 void encode_entries(DataSource* ds, const MciBlockHeader& h, uint8_t* data, uint32_t size) {
   DsState* st = ds->state;
-  ConvBlock block = block_of(h, ds);
+  ConvBlock block = block_of(h, st->lowest_offset);
   ConvReporter rep = reporter_for(ds);
   unsigned unit = mci_header_unit_size(h);
   for (uint32_t i = 0; i < st->entry_count; ++i) {
@@ -353,7 +357,7 @@ uint32_t decode_entries(DataSource* ds, const MciBlockHeader& h, uint32_t receiv
   bool absolute = st->addressing_mode == DS_ADDRESSING_ABSOLUTE;
   uint32_t base = absolute ? h.start : 0;
   uint32_t end = base + h.count;
-  ConvBlock block = block_of(h, ds);
+  ConvBlock block = block_of(h, static_cast<uint16_t>(base));
   ConvReporter rep = reporter_for(ds);
   const uint8_t* data = message_data(ds) + MCI_HEADER_SIZE;
   uint32_t m = 0, v = 0;
@@ -550,7 +554,10 @@ void adapt_bit_block(ConvEntry* E, uint32_t i, uint16_t* a, Adapt* ad) {
   ConvEntry& e = E[i];
   if (e.continued) {
     e.address = *a;
-    if (ad->S < ad->L + e.address) ++ad->S;
+    // The span reaches this bit (a test against L + address, as once
+    // written, missed the last bit whenever the lowest offset was small).
+    const int needed = e.address - ad->L + 1;
+    if (ad->S < needed) ad->S = static_cast<uint16_t>(needed);
   } else {
     *a = e.address;
   }
@@ -751,12 +758,12 @@ int ds_on_tag_change(void* p, ChangeRecord record) {
         static_cast<uint16_t>(h.transfer_type - ((h.flags & MCI_FLAG_ONE_BASED) ? 1 : 0));
   }
   if (h.transfer_type == MCI_TRANSFER_WHOLE_UNITS || untyped) {
-    convert_to_block(data, BLOCK_DATA_CAPACITY, record.value, *e, block_of(h, ds),
+    convert_to_block(data, BLOCK_DATA_CAPACITY, record.value, *e, block_of(h, e->address),
                      reporter_for(ds));
   } else {
     h.flags &= static_cast<uint16_t>(~MCI_FLAG_BYTE_SWAP);
-    if (convert_to_typed(data, BLOCK_DATA_CAPACITY, record.value, *e, block_of(h, ds), nullptr) !=
-        0) {
+    if (convert_to_typed(data, BLOCK_DATA_CAPACITY, record.value, *e, block_of(h, e->address),
+                         nullptr) != 0) {
       task_report(g_task, "EX_CONVERT", STATUS_ERROR, ds->name, e->address);
       return 0;
     }

@@ -114,7 +114,7 @@ uint16_t plan_coils(const MbSourceConfig& s, const MbHeader& h, const uint8_t* d
   plan->address = h.start;
   plan->bits.resize(n);
   for (uint32_t i = 0; i < n; ++i) {
-    unsigned bit = (uint32_t{h.start} + i - s.start) % BITS_PER_BYTE;
+    unsigned bit = i % BITS_PER_BYTE;
     uint32_t mask = bit_mask(low_first, bit, BITS_PER_BYTE);
     plan->bits[i] = (data[i / BITS_PER_BYTE] & mask) != 0 ? 1 : 0;
   }
@@ -180,12 +180,11 @@ void mb_pack_registers(const MbSourceConfig& s, const uint16_t* registers, size_
   }
 }
 
-void mb_pack_bits(const MbSourceConfig& s, uint16_t start, const uint8_t* bits, size_t n,
-                  uint8_t* out) {
+void mb_pack_bits(const MbSourceConfig& s, const uint8_t* bits, size_t n, uint8_t* out) {
   memset(out, 0, n / BITS_PER_BYTE + 1);
   for (size_t i = 0; i < n; ++i) {
     if (!bits[i]) continue;
-    unsigned bit = static_cast<unsigned>((start + i - s.start) % BITS_PER_BYTE);
+    unsigned bit = static_cast<unsigned>(i % BITS_PER_BYTE);
     out[i / BITS_PER_BYTE] |= static_cast<uint8_t>(bit_mask(s.low_bit_first, bit, BITS_PER_BYTE));
   }
 }

@@ -6,9 +6,9 @@
 //     (header flag bit 8; the default), little-endian when it is clear. Either
 //     way QUANTREL's DT_WORD of an address is that register's value.
 //   bits (unit size 0): the bit of Modbus address a lies in data byte
-//     (a - message start) / 8, bit (a - source start) mod 8, counted from the
+//     (a - message start) / 8, bit (a - message start) mod 8, counted from the
 //     low bit when low_bit_first is set (the default), from the high bit
-//     otherwise. For a whole-block message this is the Modbus wire packing.
+//     otherwise: the Modbus wire packing from the message's first address.
 //
 // Error replies carry one of the MB_ERR_* codes (or 0x100 + a Modbus
 // exception code); QUANTREL writes it into the data source's status tag.
@@ -94,10 +94,9 @@ uint32_t mb_block_bytes(const MbSourceConfig& s, uint16_t count);
 uint16_t mb_plan_read(const MbSourceConfig& s, const MbHeader& h, uint16_t* start, uint16_t* count);
 // Puts registers read from the device into block bytes (2 per register).
 void mb_pack_registers(const MbSourceConfig& s, const uint16_t* registers, size_t n, uint8_t* out);
-// Puts bits read from the device (one byte 0/1 each, from Modbus address
-// `start`) into mb_block_bytes(s, n) bytes, which it clears first.
-void mb_pack_bits(const MbSourceConfig& s, uint16_t start, const uint8_t* bits, size_t n,
-                  uint8_t* out);
+// Puts bits read from the device (one byte 0/1 each, from the message's first
+// address on) into mb_block_bytes(s, n) bytes, which it clears first.
+void mb_pack_bits(const MbSourceConfig& s, const uint8_t* bits, size_t n, uint8_t* out);
 
 // ---- Writes -------------------------------------------------------------------------------
 

@@ -390,7 +390,7 @@ void read_answer(const Device& d, const MbSourceConfig& s, uint16_t start, uint1
   if (mb_table_is_registers(s.table)) {
     mb_pack_registers(s, d.registers.data(), count, out);
   } else {
-    mb_pack_bits(s, start, d.bits.data(), count, out);
+    mb_pack_bits(s, d.bits.data(), count, out);
   }
 }
 

@@ -595,6 +595,31 @@ TEST_F(Handlers, AbsoluteBlockPlacesEntriesFromItsStart) {
   EXPECT_EQ(mci_get16(rs[0].data.data() + MCI_HEADER_SIZE + 2), 7);
 }
 
+// Bits are numbered from the block's first address: with relative addresses
+// and a data source starting at 10 (not a multiple of 8) each bit is read and
+// written where the provider packs it.
+TEST_F(Handlers, BitBlockFromAnUnalignedStartKeepsEveryBitInPlace) {
+  TagRef di = take(TAG_DIGITAL, 3);
+  auto element = [&](uint16_t i) { return TagRef{di.type, static_cast<uint16_t>(di.index + i)}; };
+  setup({ConvRec{di, "DI[0]", "3", 0, 0, 3, DT_BIT}});
+  ready(MCI_FLAG_LOW_BIT_FIRST, 10, 8);
+  block(MCI_KIND_READ_DATA, MCI_FLAG_LOW_BIT_FIRST, 10, 8, {0x05});
+  ASSERT_EQ(run(), 0);
+  EXPECT_EQ(read16(element(0)), 1);
+  EXPECT_EQ(read16(element(1)), 0);
+  EXPECT_EQ(read16(element(2)), 1);
+  expect_completion(DS_OP_READ, 0);
+  write16(element(0), 0);
+  write16(element(1), 1);
+  write16(element(2), 1);
+  trigger(d_.bw_trigger, 1);
+  std::vector<Request> rs = requests();
+  ASSERT_EQ(rs.size(), 1u);
+  EXPECT_EQ(rs[0].header().start, 10);
+  EXPECT_EQ(rs[0].header().count, 3);
+  EXPECT_EQ(rs[0].data[MCI_HEADER_SIZE], 0x06);
+}
+
 // ---- Writes on change --------------------------------------------------------------
 
 class WriteOnChange : public Handlers {

@@ -437,7 +437,7 @@ TEST_F(ModbusProvider, WritesLandInTheDeviceAndAreAcknowledged) {
   r = write(HOLD, MbHeader{0x2203, 1, 27, 0x408}, {0xCD, 0});
   ASSERT_EQ(r.kind(), SIM_KIND_WRITE_ACK) << r.code();
   // Coils 4..6: on, off, on.
-  r = write(COILS, MbHeader{0x0203, 3, 4, MB_TT_WHOLE_UNITS}, {0x50});
+  r = write(COILS, MbHeader{0x0203, 3, 4, MB_TT_WHOLE_UNITS}, {0x05});
   ASSERT_EQ(r.kind(), SIM_KIND_WRITE_ACK) << r.code();
   r = write(COILS, MbHeader{0x0203, 1, 9, MB_TT_WHOLE_UNITS}, {0x00});  // coil 9 off
   ASSERT_EQ(r.kind(), SIM_KIND_WRITE_ACK) << r.code();

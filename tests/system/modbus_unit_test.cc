@@ -159,8 +159,10 @@ class ModbusLayout : public ::testing::Test {
     }
     return e;
   }
+  // QUANTREL numbers the bits of a bit-addressed block from the message's
+  // first address, so that is the origin it converts with.
   ConvBlock block(const MbSourceConfig& s, uint16_t start, uint16_t count) {
-    return ConvBlock{mb_source_flags(s), count, start, s.start};
+    return ConvBlock{mb_source_flags(s), count, start, start};
   }
   ConvReporter reporter() { return ConvReporter{nullptr, "DS", Reports::sink, &reports_}; }
 
@@ -252,7 +254,7 @@ TEST_F(ModbusLayout, BitsDecodeAtTheirAddressesFromAnyStart) {
   std::vector<uint8_t> bits(20, 0);
   bits[0] = bits[2] = bits[7] = bits[19] = 1;
   std::vector<uint8_t> data(mb_block_bytes(s, 20), 0xEE);
-  mb_pack_bits(s, 10, bits.data(), bits.size(), data.data());
+  mb_pack_bits(s, bits.data(), bits.size(), data.data());
   EXPECT_EQ(data, (std::vector<uint8_t>{0x85, 0x00, 0x08}));  // the wire packing
   for (uint16_t a = 10; a < 30; ++a) {
     ConvEntry e = entry(DT_BIT, TAG_DIGITAL, a);
@@ -264,13 +266,13 @@ TEST_F(ModbusLayout, BitsDecodeAtTheirAddressesFromAnyStart) {
     EXPECT_EQ(v, bits[a - 10u]) << "address " << a;
   }
   s.low_bit_first = false;
-  mb_pack_bits(s, 10, bits.data(), bits.size(), data.data());
+  mb_pack_bits(s, bits.data(), bits.size(), data.data());
   EXPECT_EQ(data, (std::vector<uint8_t>{0xA1, 0x00, 0x10}));
-  // A read that starts inside the block keeps each bit's place in its byte.
+  // A read that starts inside the block is packed from its own first address.
   s.low_bit_first = true;
   std::vector<uint8_t> part(mb_block_bytes(s, 4));
-  mb_pack_bits(s, 16, bits.data() + 6, 4, part.data());
-  EXPECT_EQ(part, std::vector<uint8_t>{0x80});  // address 17: bit 7
+  mb_pack_bits(s, bits.data() + 6, 4, part.data());
+  EXPECT_EQ(part, std::vector<uint8_t>{0x02});  // address 17: bit 1
 }
 
 // ---- Writes: QUANTREL's encodings into Modbus writes -----------------------------------------
@@ -372,7 +374,7 @@ TEST_F(ModbusWrites, CoilsAreTakenWhereQuantrelPutsThem) {
   MbSourceConfig s = source(MbTable::kCoils, 0, 16);
   MbWritePlan p;
   int16_t on = 1;
-  // A change of coil 5: one unit at address 5; QUANTREL's bit lies at bit 5
+  // A change of coil 5: one unit at address 5; QUANTREL's bit lies at bit 0
   // of the first data byte.
   ASSERT_EQ(plan(s, whole(s, entry(DT_BIT, TAG_DIGITAL, 5), &on, 1), &p), 0);
   EXPECT_EQ(p.op, MbWriteOp::kCoils);
