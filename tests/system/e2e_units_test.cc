@@ -157,6 +157,9 @@ std::string sim_source_of(const Case& c) {
 }
 
 enum class Mode { kOwnStation, kRemote };
+void PrintTo(Mode m, std::ostream* os) {
+  *os << (m == Mode::kRemote ? "simulator on another station" : "simulator on QUANTREL's station");
+}
 
 std::string app_text(Mode mode) {
   std::string tags = "[tags]\n" + e2e::core_tags();
