@@ -433,3 +433,78 @@ TEST(E2eWrite, WritesOnChangeSendEachValueInTheFormOfItsWriteMode) {
 }
 
 }  // namespace
+
+namespace {
+
+// The write handshake: a completed write sets the write sync tag to 2 and
+// the next write's answer waits until another task resets it; a provider's
+// write error then reaches the status tag with its code.
+TEST(E2eWrite, WriteSyncHoldsTheNextAnswerAndWriteErrorsReachTheStatusTag) {
+  App app;
+  std::string tags = R"(
+WS = "digital"
+WS_BW = "digital"
+WS_WRDY = "digital"
+WS_STATUS = "analog"
+WS_SYNC = "analog"
+WS_A = "analog"
+WS_B = "analog"
+)";
+  std::string sources = R"([[quantrel.provider]]
+mailbox = "PLC1_MBX"
+max_messages = 10
+
+[[quantrel.provider.source]]
+name = "WS"
+block_write_enabled = true
+block_write_trigger = "WS_BW"
+status = "WS_STATUS"
+write_ready = "WS_WRDY"
+write_sync = "WS_SYNC"
+conversions = [
+  { tag = "WS_A", address = 0, type = "DT_WORD" },
+  { tag = "WS_B", address = 2, type = "DT_WORD" },
+]
+)";
+  std::string sim = sim_header() + R"([[source]]
+name = "WS"
+count = 4
+unit_size = 2
+[[source.error]]
+request = "write"
+every = 2
+code = 1002
+)";
+  ASSERT_TRUE(app.build(
+      "[tags]\n" + e2e::core_tags() + tags + "\n" + e2e::core_tasks("-d1", "--trace") + sources,
+      sim));
+  ASSERT_TRUE(app.start());
+  // The sync tag starts set until its first value is seen; 0 releases it.
+  app.set_int("WS_SYNC", 0, true);
+  app.set_int("WS_A", 11);
+  app.set_int("WS_B", 22);
+  app.forget_changes("WS_WRDY");
+  app.set_int("WS_BW", 1, true);
+  ASSERT_TRUE(app.wait_changed("WS_WRDY")) << app.output();
+  EXPECT_EQ(app.get_int("WS_STATUS"), 0);
+  EXPECT_EQ(app.get_int("WS_SYNC"), 2);
+
+  // The second write is refused by the provider; its answer is held.
+  app.set_int("WS_BW", 1, true);
+  ASSERT_TRUE(app.wait_until([&] { return app.mailbox_count("QTL_MBX") == 1; })) << app.output();
+  std::this_thread::sleep_for(QUIET);
+  EXPECT_FALSE(app.changed("WS_WRDY"));
+  EXPECT_EQ(app.get_int("WS_STATUS"), 0);
+  EXPECT_EQ(app.mailbox_count("QTL_MBX"), 1);
+
+  app.set_int("WS_SYNC", 0);
+  ASSERT_TRUE(app.wait_changed("WS_WRDY")) << app.output();
+  EXPECT_EQ(app.get_int("WS_STATUS"), 1002);
+  EXPECT_TRUE(app.wait_until([&] { return app.get_int("WS_SYNC") == 2; }));
+  EXPECT_EQ(app.mailbox_count("QTL_MBX"), 0);
+  EXPECT_TRUE(app.wait_output("WRITE error on data source WS: provider error 1002"))
+      << app.output();
+  EXPECT_TRUE(app.stop());
+}
+
+}  // namespace
