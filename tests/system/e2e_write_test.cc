@@ -289,22 +289,6 @@ conversions = [ { tag = "MD_BITS[0]", address = 3, type = "DT_BIT", count = 10 }
   for (int i = 0; i < 10; ++i)
     got.push_back(static_cast<int>(app.get_int("MD_BITS[" + std::to_string(i) + "]")));
   EXPECT_TRUE(app.stop());
-  // The known fault: each bit goes to byte (address - 3) / 8 of the block
-  // but to bit number address mod 8 (counted from the data source's start,
-  // 0) instead of (address - 3) mod 8; the device takes block bit j as
-  // address 3 + j.
-  constexpr int kLowest = 3;
-  std::vector<int> device(32, 0);
-  for (int i = 0; i < 10; ++i) {
-    int a = kLowest + i;
-    device[kLowest + (a - kLowest) / 8 * 8 + a % 8] = bits[i];
-  }
-  std::vector<int> faulty(device.begin() + kLowest, device.begin() + kLowest + 10);
-  if (got != want && got == faulty)
-    GTEST_SKIP() << "known fault: a block write of a bit-addressed data source whose lowest "
-                    "configured bit is not on a byte boundary places bits by (address - "
-                    "data-source start) mod 8 (src/datasource/datasource.cc block_of, "
-                    "src/convert/codecs.cc select_bit) instead of by their place in the block";
   EXPECT_EQ(got, want);
 }
 
