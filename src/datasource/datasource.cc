@@ -123,8 +123,11 @@ int ds_on_read_trigger(void* p, ChangeRecord record) {
   }
   task_trace(g_task, "DBG_BLOCK_R", TRACE_BLOCK, ds->name);
   int r = mci_request_read(handle(), ds);
-  if (r != 0)
+  if (r != 0) {
     task_report(g_task, "IMX_DS_TRIGGER", STATUS_ERROR, ds->name, r + DS_KERNEL_ERROR_BASE);
+  } else {
+    st->read_outstanding = 1;
+  }
   return 0;
 }
 
@@ -232,7 +235,12 @@ int ds_on_read_inhibit(void* p, ChangeRecord record) {
   }
   bool was_set = st->inhibit[DS_OP_READ] != 0;
   st->inhibit[DS_OP_READ] = 0;
-  if (was_set && st->continuous_read) ds_on_read_trigger(ds, record_of(1));
+  // Restart a paused continuous read, but never beside a read still under
+  // way (an answer held by the sync handshake, or the query reply that will
+  // start the read itself): each would become a second read cycle for good.
+  if (was_set && st->continuous_read && !st->read_outstanding && !mci_query_pending(ds)) {
+    ds_on_read_trigger(ds, record_of(1));
+  }
   return 0;
 }
 
@@ -488,6 +496,11 @@ int ds_on_message(DataSource* ds) {
     task_report(g_task, "IMX_RECV", STATUS_ERROR, ds->name, kernel_error());
     return 0;
   }
+  // A read's answer (or a new query reply, which starts reading afresh) ends
+  // the read under way.
+  if (kind == MCI_KIND_READ_DATA || kind == MCI_KIND_READ_ERROR || kind == MCI_KIND_QUERY_REPLY) {
+    st->read_outstanding = 0;
+  }
   switch (kind) {
     case MCI_KIND_QUERY_REPLY:
       on_query_reply(ds);
@@ -579,7 +592,10 @@ bool adapt_bit_in_unit(ConvEntry* E, uint32_t i, Adapt* ad) {
   e.length = static_cast<uint16_t>(bit);
   e.address = static_cast<uint16_t>(e.address + offset);
   e.transfer_type = static_cast<uint16_t>(e.length + TRANSFER_BIT_BASE);
-  if (e.length % k == 0) ++ad->S;
+  // The span reaches the unit the bit moved to (adding one whenever the bit
+  // number wrapped grew the span past units already covered).
+  const int needed = e.address - ad->L + 1;
+  if (ad->S < needed) ad->S = static_cast<uint16_t>(needed);
   return false;
 }
 
@@ -608,6 +624,25 @@ void widen_span(const ConvEntry& e, Adapt* ad) {
   if (f != -1 && r > 1 &&
       static_cast<uint16_t>(ad->L - 1 + ad->S) < static_cast<uint16_t>(e.address - 1 + r)) {
     ad->S = static_cast<uint16_t>(ad->S + r - 1);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The span covers every element's last byte as the conversions read it (a
+// DT_BYTE_LO on byte units reads a 16-bit unit, wider than its transfer
+// type says), so that a block write never leaves a configured value out.
+void cover_every_element(const ConvEntry* E, uint32_t n, const MciBlockHeader& h, Adapt* ad) {
+  if (ad->w == 0) return;
+  const ConvBlock block = {h.flags, h.count, h.start, h.start};
+  for (uint32_t i = 0; i < n; ++i) {
+    const size_t bytes = conv_element_bytes(E[i], block);
+    if (bytes == 0 || E[i].address < ad->L) continue;
+    const size_t units = (bytes + ad->w - 1) / ad->w;
+    const size_t needed = size_t{E[i].address} - ad->L + units;
+    if (needed > ad->S && needed <= UINT16_MAX) ad->S = static_cast<uint16_t>(needed);
   }
 }
 
@@ -648,6 +683,7 @@ void ds_adapt_entries(DataSource* ds) {
     }
   }
   widen_span(E[ad.last], &ad);
+  cover_every_element(E, n, h, &ad);
   st->offset_span = ad.S;
 }
 

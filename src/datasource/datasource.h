@@ -60,6 +60,7 @@ struct DsState {
   int32_t sync[DS_OP_COUNT];
   int32_t last_state;         // last data-source state value
   uint8_t conversion_loaded;  // a conversion table was attached (one per data source)
+  uint8_t read_outstanding;   // a read was requested and its answer not processed yet
 };
 
 // The task context the handlers report through; set once by the loader.

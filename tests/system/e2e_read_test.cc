@@ -424,14 +424,6 @@ TEST(E2eRead, ReleasingTheReadInhibitDoesNotAddReadCycles) {
   std::this_thread::sleep_for(QUIET);
   int after_pulses = app.mailbox_count("QTL_MBX");
   EXPECT_TRUE(app.stop());
-  if (at_start == 2 && after_pulses == at_start + kPulses)
-    GTEST_SKIP() << "known fault: the read-inhibit handler (ds_on_read_inhibit, "
-                    "src/datasource/datasource.cc) starts a read on every fall to 0 of a "
-                    "continuous data source, also while a read is outstanding: the start-up "
-                    "delivery of the inhibit tag's 0 adds a second cycle to the one the query "
-                    "reply starts, and each inhibit pulse one more ("
-                 << at_start << " cycles at start, " << after_pulses << " after " << kPulses
-                 << " pulses)";
   EXPECT_EQ(at_start, 1) << "read cycles running at start";
   EXPECT_EQ(after_pulses, 1) << "read cycles running after " << kPulses << " inhibit pulses";
 }
