@@ -119,10 +119,14 @@ struct AppDataSource {
 };
 
 // One provider: a data-source table of quantrel.ct.
+// Provider mailbox limit for writes when the description gives none: writes
+// are refused while the provider's mailbox holds this many messages.
+constexpr uint16_t kAppDefaultMaxMessages = 100;
+
 struct AppProvider {
   std::string mailbox_name;
   TagRef mailbox{};
-  uint16_t max_messages = 0;
+  uint16_t max_messages = kAppDefaultMaxMessages;
   std::vector<AppDataSource> sources;
 };
 
