@@ -40,7 +40,7 @@ struct ZqDb {
 namespace {
 
 constexpr uint32_t kMagic = 0x4B42515Au;  // "ZQBK"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint64_t kAlign = 64;
 constexpr uint32_t kChunkBytes = 64;  // mailbox data pool granule
 constexpr uint32_t kNoChunk = 0xFFFFFFFFu;
@@ -78,6 +78,11 @@ struct MailboxDesc {
   TagRef key;
 };
 
+// A waiting task's tag list, kept so that writers wake only the tasks that
+// watch what they wrote; a longer list is recorded as "any tag".
+constexpr uint16_t kWatchMax = 16;
+constexpr uint16_t kWatchAny = 0xFFFF;
+
 struct TaskSlot {
   uint32_t wake_seq;  // futex word: bumped by every wake of this task
   int32_t pid;
@@ -95,6 +100,8 @@ struct TaskSlot {
   char args[ZQ_TB_ARGS_SIZE];
   char app_dir[ZQ_TB_APP_DIR_SIZE];
   char bin_dir[ZQ_TB_BIN_DIR_SIZE];
+  uint16_t watch_count;  // tags in `watch`, or kWatchAny
+  TagRef watch[kWatchMax];
 };
 
 struct Layout {
@@ -339,11 +346,27 @@ class RegionLock {
   uint64_t wake_ = 0;
 };
 
-// Wakes every task blocked in a wait, so that it looks at its flags again.
-void wake_waiters(ZqDb* db, RegionLock* lock) {
+bool watches(const TaskSlot& slot, const TagRef* tags, uint32_t count) {
+  if (slot.watch_count == kWatchAny) return true;
+  for (uint32_t i = 0; i < count; ++i) {
+    for (uint16_t j = 0; j < slot.watch_count; ++j) {
+      if (tag_ref_equal(slot.watch[j], tags[i])) return true;
+    }
+  }
+  return false;
+}
+
+// Wakes the tasks blocked in a wait on any of the tags, so that they look at
+// their flags again. The others sleep on: their flags stay set for later.
+void wake_waiters(ZqDb* db, RegionLock* lock, const TagRef* tags, uint32_t count) {
   Header* h = header_of(db);
-  for (uint64_t w = h->waiting_mask; w; w &= w - 1) lock->wake_later(__builtin_ctzll(w));
-  h->waiting_mask = 0;
+  const TaskSlot* slots = slots_of(db);
+  for (uint64_t w = h->waiting_mask; w; w &= w - 1) {
+    const int index = __builtin_ctzll(w);
+    if (!watches(slots[index], tags, count)) continue;
+    lock->wake_later(index);
+    h->waiting_mask &= ~(uint64_t{1} << index);
+  }
 }
 
 void wake_slot(ZqDb* db, int slot_index, RegionLock* lock) {
@@ -783,7 +806,7 @@ int write_common(const char* op, int id, const TagRef* tags, uint32_t count, con
     }
     off += tag_value_size(tags[i].type);
   }
-  if (any) wake_waiters(db, &lock);
+  if (any) wake_waiters(db, &lock, tags, count);
   return 0;
 }
 
@@ -1080,6 +1103,7 @@ int zq_task_list(ZqDb* db, ZqTaskState* tasks, int maximum, int* number) {
     t.status_tag = s.status_tag;
     t.message_tag = s.message_tag;
     t.waiting = (header_of(db)->waiting_mask >> i) & 1;
+    t.wakes = __atomic_load_n(&s.wake_seq, __ATOMIC_RELAXED);
   }
   *number = n;
   return 0;
@@ -1245,6 +1269,8 @@ int zq_change_wait(int id, const TagRef* tags, uint32_t count, uint32_t* index,
   const uint64_t bit = uint64_t{1} << slot_index;
   const uint32_t start = *index < count ? *index : 0;
   const int32_t pid = self_pid();
+  slot->watch_count = count <= kWatchMax ? static_cast<uint16_t>(count) : kWatchAny;
+  if (count <= kWatchMax && count > 0) memcpy(slot->watch, tags, count * sizeof(TagRef));
   for (;;) {
     if (!slot->attached || slot->pid != pid) return fail(db, id, ZQ_ENOTATTACHED);
     if (slot->term_requested) return fail(db, id, ZQ_ESTOP);
@@ -1519,6 +1545,6 @@ int zq_write_mbx(int id, int sender, TagRef mailbox, const MbxMessage* message) 
   ++m->count;
   *desc_at(db, mailbox.index, m->count - 1) = d;
   mark_changed(db, mailbox);
-  wake_waiters(db, &lock);
+  wake_waiters(db, &lock, &mailbox, 1);
   return 0;
 }

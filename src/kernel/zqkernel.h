@@ -308,6 +308,7 @@ struct ZqTaskState {
   TagRef status_tag;
   TagRef message_tag;
   uint8_t waiting;  // blocked in zq_change_wait now
+  uint32_t wakes;   // times the task was woken from a wait (diagnostics)
 };
 int zq_task_list(ZqDb* db, ZqTaskState* tasks, int maximum, int* number);
 

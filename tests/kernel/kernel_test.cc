@@ -339,6 +339,46 @@ TEST_F(KernelTest, WaitIsWokenByAWriteFromAnotherThread) {
   EXPECT_EQ(42, value.load());
 }
 
+// A write wakes only the tasks waiting on what it wrote; the others sleep on
+// and find their flag at the next wait.
+TEST_F(KernelTest, AWriteWakesOnlyTheTasksWaitingOnItsTags) {
+  const TagRef watched = tag(kAnalog, 1);
+  const TagRef other = tag(kAnalog, 0);
+  std::atomic<int> result{-100};
+  std::thread waiter([&] {
+    char buf[8];
+    ChangeRecord rec;
+    change_record_prepare(&rec, buf, sizeof buf);
+    uint32_t index = 0;
+    result = zq_change_wait(b_, &watched, 1, &index, &rec);
+  });
+  auto state_of_b = [&] {
+    ZqTaskState tasks[ZQ_MAX_TASKS];
+    int n = 0;
+    EXPECT_EQ(0, zq_task_list(db_, tasks, ZQ_MAX_TASKS, &n));
+    for (int i = 0; i < n; ++i)
+      if (tasks[i].id == b_) return tasks[i];
+    return ZqTaskState{};
+  };
+  for (int i = 0; i < 200 && !state_of_b().waiting; ++i) usleep(1000);
+  ASSERT_TRUE(state_of_b().waiting);
+  const uint32_t wakes = state_of_b().wakes;
+  ASSERT_EQ(0, write16(a_, other, 7));
+  usleep(20000);
+  EXPECT_EQ(-100, result.load());
+  EXPECT_EQ(wakes, state_of_b().wakes);  // not woken
+  ASSERT_EQ(0, write16(a_, watched, 8));
+  waiter.join();
+  EXPECT_EQ(0, result.load());
+  // The unwatched change is still flagged for B.
+  char buf[8];
+  ChangeRecord rec;
+  change_record_prepare(&rec, buf, sizeof buf);
+  uint32_t index = 0;
+  EXPECT_EQ(0, zq_get_chg(b_, &other, 1, &index, &rec));
+  EXPECT_EQ(7, change_record_int16(rec));
+}
+
 TEST(KernelWakeups, TokenPassedRoundARingOfTasksIsNeverLost) {
   // Each task waits on its own tag and passes the token to the next one; a
   // lost wake-up stops the ring (the alarm then ends the test).
