@@ -1,5 +1,6 @@
 // zq modbus: reading and checking the provider's TOML configuration.
 #include "tools/modbus_config.h"
+#include "tools/provider_config.h"
 
 #include <toml++/toml.h>
 
@@ -329,34 +330,15 @@ bool mb_config_parse(std::string_view text, const std::string& file, MbConfig* c
   config->file = file;
   size_t before = errors->size();
   toml::table root;
-  try {
-    root = toml::parse(text, file);
-  } catch (const toml::parse_error& e) {
-    std::ostringstream s;
-    s << file << ":" << e.source().begin.line << ":" << e.source().begin.column << ": "
-      << e.description();
-    errors->push_back(s.str());
-    return false;
-  }
+  if (!provider_toml_parse(text, file, &root, errors)) return false;
   Parser(file, config, errors).run(root);
   if (errors->size() != before) return false;
-  // A relative application directory is taken from the configuration file's folder.
-  if (!config->app_dir.empty() && !file.empty()) {
-    std::filesystem::path app(config->app_dir);
-    if (app.is_relative()) {
-      config->app_dir = (std::filesystem::path(file).parent_path() / app).lexically_normal();
-    }
-  }
+  config->app_dir = provider_app_dir(config->app_dir, file);
   return true;
 }
 
 bool mb_config_load(const std::string& path, MbConfig* config, std::vector<std::string>* errors) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    errors->push_back(path + ": cannot be read");
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return mb_config_parse(text.str(), path, config, errors);
+  std::string text;
+  if (!provider_read_file(path, &text, errors)) return false;
+  return mb_config_parse(text, path, config, errors);
 }

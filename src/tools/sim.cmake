@@ -3,7 +3,8 @@
 set(ZQ_SIM_LIB_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/sim_config.cc
   ${CMAKE_CURRENT_SOURCE_DIR}/sim_memory.cc
-  ${CMAKE_CURRENT_SOURCE_DIR}/sim_provider.cc)
+  ${CMAKE_CURRENT_SOURCE_DIR}/sim_provider.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/provider_config.cc)
 add_library(zqsim STATIC ${ZQ_SIM_LIB_SOURCES})
 zq_warnings(zqsim)
 target_include_directories(zqsim PUBLIC ${CMAKE_SOURCE_DIR}/src)
