@@ -9,7 +9,7 @@
 namespace {
 
 constexpr int FORMAT_FIELD_MAX = 4096;  // widths and precisions are cut to this
-constexpr size_t SPEC_SIZE = 32;        // rebuilt conversion spec for snprintf
+constexpr size_t DIRECTIVE_SIZE = 32;   // rebuilt printf directive
 constexpr int64_t INT32_LOW = -2147483648LL;
 constexpr double INT64_RANGE = 9223372036854775807.0;
 
@@ -167,11 +167,11 @@ struct Out {
 };
 
 // Builds "%<flags><width>.<precision><length><conv>" with widths already resolved.
-void build_spec(char* spec, const char* flags, int width, int precision, const char* length,
-                char conv) {
+void build_directive(char* directive, const char* flags, int width, int precision,
+                     const char* length, char conv) {
   size_t n = 0;
   auto add = [&](const char* text) {
-    while (*text && n + 2 < SPEC_SIZE) spec[n++] = *text++;
+    while (*text && n + 2 < DIRECTIVE_SIZE) directive[n++] = *text++;
   };
   char number[16];
   add("%");
@@ -185,8 +185,8 @@ void build_spec(char* spec, const char* flags, int width, int precision, const c
     add(number);
   }
   add(length);
-  spec[n++] = conv;
-  spec[n] = '\0';
+  directive[n++] = conv;
+  directive[n] = '\0';
 }
 
 // Keeps only the flags the conversion class accepts.
@@ -206,21 +206,21 @@ void emit_value(Out* out, const Placeholder& ph, int width, int precision, const
   ConvClass cls = classify(ph.conversion);
   char flags[sizeof ph.flags];
   filter_flags(ph.flags, cls, flags);
-  char spec[SPEC_SIZE];
+  char directive[DIRECTIVE_SIZE];
   char* dst = out->buf + out->pos;
   size_t avail = out->room() + 1;
   switch (cls) {
     case ConvClass::SIGNED: {
       if (a.kind == FormatArg::UINT && a.u > static_cast<uint64_t>(INT64_RANGE)) {
-        build_spec(spec, flags, width, precision, "ll", 'u');
-        out->advance(snprintf(dst, avail, spec, static_cast<unsigned long long>(a.u)));
+        build_directive(directive, flags, width, precision, "ll", 'u');
+        out->advance(snprintf(dst, avail, directive, static_cast<unsigned long long>(a.u)));
         return;
       }
       long long v = a.kind == FormatArg::INT    ? a.i
                     : a.kind == FormatArg::UINT ? static_cast<long long>(a.u)
                                                 : static_cast<long long>(a.d);
-      build_spec(spec, flags, width, precision, "ll", ph.conversion);
-      out->advance(snprintf(dst, avail, spec, v));
+      build_directive(directive, flags, width, precision, "ll", ph.conversion);
+      out->advance(snprintf(dst, avail, directive, v));
       return;
     }
     case ConvClass::UNSIGNED: {
@@ -232,29 +232,29 @@ void emit_value(Out* out, const Placeholder& ph, int width, int precision, const
         // A negative int shows as the 32-bit pattern a C int would have.
         v = s < 0 && s >= INT32_LOW ? static_cast<uint32_t>(s) : static_cast<uint64_t>(s);
       }
-      build_spec(spec, flags, width, precision, "ll", ph.conversion);
-      out->advance(snprintf(dst, avail, spec, v));
+      build_directive(directive, flags, width, precision, "ll", ph.conversion);
+      out->advance(snprintf(dst, avail, directive, v));
       return;
     }
     case ConvClass::FLOATING: {
       double v = a.kind == FormatArg::DOUBLE ? a.d
                  : a.kind == FormatArg::INT  ? static_cast<double>(a.i)
                                              : static_cast<double>(a.u);
-      build_spec(spec, flags, width, precision, "", ph.conversion);
-      out->advance(snprintf(dst, avail, spec, v));
+      build_directive(directive, flags, width, precision, "", ph.conversion);
+      out->advance(snprintf(dst, avail, directive, v));
       return;
     }
     case ConvClass::CHARACTER: {
       // A NUL character would end the text early; it is left out.
       unsigned char c = static_cast<unsigned char>(a.kind == FormatArg::INT ? a.i : a.u);
       char one[2] = {static_cast<char>(c), '\0'};
-      build_spec(spec, flags, width, -1, "", 's');
-      out->advance(snprintf(dst, avail, spec, one));
+      build_directive(directive, flags, width, -1, "", 's');
+      out->advance(snprintf(dst, avail, directive, one));
       return;
     }
     case ConvClass::STRING: {
-      build_spec(spec, flags, width, precision, "", 's');
-      out->advance(snprintf(dst, avail, spec, a.s ? a.s : "(null)"));
+      build_directive(directive, flags, width, precision, "", 's');
+      out->advance(snprintf(dst, avail, directive, a.s ? a.s : "(null)"));
       return;
     }
     case ConvClass::UNKNOWN:
