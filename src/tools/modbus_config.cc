@@ -39,117 +39,34 @@ constexpr NamedTable TABLES[] = {
     {"input_registers", MbTable::kInputRegisters},
 };
 
-struct Pos {
-  long line = 0;
-  long column = 0;
-};
-
 // Data bytes of a whole-block message of the source (the data rule).
 uint32_t block_bytes(const MbSourceConfig& s) {
   return mb_table_is_registers(s.table) ? uint32_t{s.count} * REGISTER_BYTES
                                         : s.count / BITS_PER_BYTE + 1u;
 }
 
-class Parser {
+class Parser : public TomlChecker {
  public:
   Parser(const std::string& file, MbConfig* config, std::vector<std::string>* errors)
-      : file_(file), c_(config), errors_(errors) {}
+      : TomlChecker(file, errors), c_(config) {}
 
   void run(const toml::table& root) {
     check_keys(root, {"modbus", "device", "source"}, "the file");
     const toml::table* top = root.get_as<toml::table>("modbus");
     if (!top) {
-      error(Pos{1, 1}, "missing [modbus] section (task, mailbox, quantrel_mailbox, ...)");
+      error(TomlPos{1, 1}, "missing [modbus] section (task, mailbox, quantrel_mailbox, ...)");
     } else {
       parse_top(*top);
     }
-    for (const toml::table* d : tables(root, "device")) parse_device(*d);
+    for (const toml::table* d : tables(root, "device", "device")) parse_device(*d);
     if (c_->devices.empty() && !root.get("device"))
-      error(Pos{1, 1}, "no [[device]]: name at least one Modbus TCP device");
-    for (const toml::table* s : tables(root, "source")) parse_source(*s);
+      error(TomlPos{1, 1}, "no [[device]]: name at least one Modbus TCP device");
+    for (const toml::table* s : tables(root, "source", "source")) parse_source(*s);
     if (c_->sources.empty() && !root.get("source"))
-      error(Pos{1, 1}, "no [[source]]: the provider serves at least one data source");
+      error(TomlPos{1, 1}, "no [[source]]: the provider serves at least one data source");
   }
 
  private:
-  Pos pos(const toml::node& n) const {
-    const toml::source_position& b = n.source().begin;
-    return Pos{static_cast<long>(b.line), static_cast<long>(b.column)};
-  }
-  void error(Pos at, const std::string& message) {
-    std::ostringstream s;
-    s << file_ << ":" << at.line << ":" << at.column << ": " << message;
-    errors_->push_back(s.str());
-  }
-
-  void check_keys(const toml::table& t, std::initializer_list<std::string_view> allowed,
-                  const std::string& where) {
-    for (const auto& [key, value] : t) {
-      bool known = false;
-      for (std::string_view a : allowed) known = known || key.str() == a;
-      if (known) continue;
-      const toml::source_position& b = key.source().begin;
-      Pos at = b.line ? Pos{static_cast<long>(b.line), static_cast<long>(b.column)} : pos(value);
-      error(at, "unknown key '" + std::string(key.str()) + "' in " + where);
-    }
-  }
-
-  std::vector<const toml::table*> tables(const toml::table& t, std::string_view key) {
-    std::vector<const toml::table*> out;
-    const toml::node* n = t.get(key);
-    if (!n) return out;
-    const toml::array* a = n->as_array();
-    if (!a || !a->is_array_of_tables()) {
-      error(pos(*n),
-            "'" + std::string(key) + "' must be written as [[" + std::string(key) + "]] tables");
-      return out;
-    }
-    for (const toml::node& e : *a) out.push_back(e.as_table());
-    return out;
-  }
-
-  std::optional<std::string> get_string(const toml::table& t, std::string_view key,
-                                        size_t max_length) {
-    const toml::node* n = t.get(key);
-    if (!n) return std::nullopt;
-    const toml::value<std::string>* s = n->as_string();
-    if (!s) {
-      error(pos(*n), "'" + std::string(key) + "' must be a string");
-      return std::nullopt;
-    }
-    if (s->get().size() > max_length) {
-      error(pos(*n), "'" + std::string(key) + "' is longer than " + std::to_string(max_length) +
-                         " characters");
-      return std::nullopt;
-    }
-    return s->get();
-  }
-
-  std::optional<int64_t> get_int(const toml::table& t, std::string_view key, int64_t lo,
-                                 int64_t hi) {
-    const toml::node* n = t.get(key);
-    if (!n) return std::nullopt;
-    const toml::value<int64_t>* v = n->as_integer();
-    if (!v) {
-      error(pos(*n), "'" + std::string(key) + "' must be an integer");
-      return std::nullopt;
-    }
-    if (v->get() < lo || v->get() > hi) {
-      error(pos(*n), "'" + std::string(key) + "' must lie in " + std::to_string(lo) + ".." +
-                         std::to_string(hi) + ", not " + std::to_string(v->get()));
-      return std::nullopt;
-    }
-    return v->get();
-  }
-
-  bool get_bool(const toml::table& t, std::string_view key, bool fallback) {
-    const toml::node* n = t.get(key);
-    if (!n) return fallback;
-    if (const auto* b = n->as_boolean()) return b->get();
-    error(pos(*n), "'" + std::string(key) + "' must be true or false");
-    return fallback;
-  }
-
   void parse_top(const toml::table& t) {
     check_keys(t,
                {"task", "description", "mailbox", "quantrel_mailbox", "station", "quantrel_station",
@@ -302,9 +219,7 @@ class Parser {
     }
   }
 
-  std::string file_;
   MbConfig* c_;
-  std::vector<std::string>* errors_;
 };
 
 }  // namespace

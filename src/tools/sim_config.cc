@@ -24,11 +24,6 @@ constexpr size_t DESCRIPTION_MAX = ZQ_TASK_DESC_SIZE - 1;
 constexpr size_t SOURCE_NAME_MAX = 49;  // QUANTREL's data-source names hold 50 with the NUL
 constexpr double FLOAT_DEFAULT_MAX = 1000000.0;
 
-struct Pos {
-  long line = 0;
-  long column = 0;
-};
-
 struct NamedFormat {
   const char* name;
   SimFormat format;
@@ -75,22 +70,22 @@ double format_max(SimFormat format, uint8_t unit_size) {
   }
 }
 
-class Parser {
+class Parser : public TomlChecker {
  public:
   Parser(const std::string& file, SimConfig* config, std::vector<std::string>* errors)
-      : file_(file), c_(config), errors_(errors) {}
+      : TomlChecker(file, errors), c_(config) {}
 
   void run(const toml::table& root) {
     check_keys(root, {"sim", "source"}, "the file");
     const toml::table* sim = root.get_as<toml::table>("sim");
     if (!sim) {
-      error(Pos{1, 1}, "missing [sim] section (task, mailbox, quantrel_mailbox, ...)");
+      error(TomlPos{1, 1}, "missing [sim] section (task, mailbox, quantrel_mailbox, ...)");
     } else {
       parse_sim(*sim);
     }
     const toml::node* sources = root.get("source");
     if (!sources) {
-      error(Pos{1, 1}, "no [[source]]: the simulator serves at least one data source");
+      error(TomlPos{1, 1}, "no [[source]]: the simulator serves at least one data source");
       return;
     }
     const toml::array* list = sources->as_array();
@@ -103,97 +98,6 @@ class Parser {
   }
 
  private:
-  Pos pos(const toml::node& n) const {
-    const toml::source_position& b = n.source().begin;
-    return Pos{static_cast<long>(b.line), static_cast<long>(b.column)};
-  }
-  void error(Pos at, const std::string& message) {
-    std::ostringstream s;
-    s << file_ << ":" << at.line << ":" << at.column << ": " << message;
-    errors_->push_back(s.str());
-  }
-
-  void check_keys(const toml::table& t, std::initializer_list<std::string_view> allowed,
-                  const std::string& where) {
-    for (const auto& [key, value] : t) {
-      bool known = false;
-      for (std::string_view a : allowed) known = known || key.str() == a;
-      if (!known) {
-        const toml::source_position& b = key.source().begin;
-        Pos at = b.line ? Pos{static_cast<long>(b.line), static_cast<long>(b.column)} : pos(value);
-        error(at, "unknown key '" + std::string(key.str()) + "' in " + where);
-      }
-    }
-  }
-
-  std::optional<std::string> get_string(const toml::table& t, std::string_view key,
-                                        size_t max_length) {
-    const toml::node* n = t.get(key);
-    if (!n) return std::nullopt;
-    const toml::value<std::string>* s = n->as_string();
-    if (!s) {
-      error(pos(*n), "'" + std::string(key) + "' must be a string");
-      return std::nullopt;
-    }
-    if (s->get().size() > max_length) {
-      error(pos(*n), "'" + std::string(key) + "' is longer than " + std::to_string(max_length) +
-                         " characters");
-      return std::nullopt;
-    }
-    return s->get();
-  }
-
-  std::optional<int64_t> get_int(const toml::table& t, std::string_view key, int64_t lo,
-                                 int64_t hi) {
-    const toml::node* n = t.get(key);
-    if (!n) return std::nullopt;
-    const toml::value<int64_t>* v = n->as_integer();
-    if (!v) {
-      error(pos(*n), "'" + std::string(key) + "' must be an integer");
-      return std::nullopt;
-    }
-    if (v->get() < lo || v->get() > hi) {
-      error(pos(*n), "'" + std::string(key) + "' must lie in " + std::to_string(lo) + ".." +
-                         std::to_string(hi) + ", not " + std::to_string(v->get()));
-      return std::nullopt;
-    }
-    return v->get();
-  }
-
-  std::optional<double> get_number(const toml::table& t, std::string_view key) {
-    const toml::node* n = t.get(key);
-    if (!n) return std::nullopt;
-    if (const auto* i = n->as_integer()) return static_cast<double>(i->get());
-    if (const auto* f = n->as_floating_point()) {
-      if (std::isfinite(f->get())) return f->get();
-    }
-    error(pos(*n), "'" + std::string(key) + "' must be a finite number");
-    return std::nullopt;
-  }
-
-  bool get_bool(const toml::table& t, std::string_view key, bool fallback) {
-    const toml::node* n = t.get(key);
-    if (!n) return fallback;
-    if (const auto* b = n->as_boolean()) return b->get();
-    error(pos(*n), "'" + std::string(key) + "' must be true or false");
-    return fallback;
-  }
-
-  // A list of tables written as [[parent.key]]; empty when absent.
-  std::vector<const toml::table*> tables(const toml::table& t, std::string_view key) {
-    std::vector<const toml::table*> out;
-    const toml::node* n = t.get(key);
-    if (!n) return out;
-    const toml::array* a = n->as_array();
-    if (!a || !a->is_array_of_tables()) {
-      error(pos(*n), "'" + std::string(key) + "' must be written as [[source." + std::string(key) +
-                         "]] tables");
-      return out;
-    }
-    for (const toml::node& e : *a) out.push_back(e.as_table());
-    return out;
-  }
-
   void parse_sim(const toml::table& t) {
     check_keys(t,
                {"task", "description", "mailbox", "quantrel_mailbox", "station", "quantrel_station",
@@ -259,9 +163,10 @@ class Parser {
     if ((t.get("state_value") || t.get("stop_state_value")) && s.state_tag.empty())
       error(pos(t), "[[source]] '" + s.name + "' gives a state value but no 'state_tag'");
     bool geometry_ok = s.count > 0 && check_geometry(t, s);
-    for (const toml::table* i : tables(t, "init")) parse_init(*i, &s, geometry_ok);
-    for (const toml::table* m : tables(t, "mover")) parse_mover(*m, &s, geometry_ok);
-    for (const toml::table* e : tables(t, "error")) parse_error_rule(*e, &s);
+    for (const toml::table* i : tables(t, "init", "source.init")) parse_init(*i, &s, geometry_ok);
+    for (const toml::table* m : tables(t, "mover", "source.mover"))
+      parse_mover(*m, &s, geometry_ok);
+    for (const toml::table* e : tables(t, "error", "source.error")) parse_error_rule(*e, &s);
     c_->sources.push_back(std::move(s));
   }
 
@@ -496,16 +401,14 @@ class Parser {
     for (size_t i = 0; i < c_->sources.size(); ++i) {
       for (size_t j = 0; j < i; ++j) {
         if (c_->sources[i].name == c_->sources[j].name && !c_->sources[i].name.empty())
-          error(Pos{1, 1}, "data source '" + c_->sources[i].name + "' is declared twice");
+          error(TomlPos{1, 1}, "data source '" + c_->sources[i].name + "' is declared twice");
       }
     }
   }
 
   static constexpr size_t OBJECT_NAME_LIMIT = 48;
 
-  std::string file_;
   SimConfig* c_;
-  std::vector<std::string>* errors_;
 };
 
 }  // namespace
