@@ -13,6 +13,7 @@
 #include "tools/modbus_block.h"
 #include "tools/modbus_config.h"
 #include "tools/modbus_provider.h"
+#include "tools/provider_config.h"
 #include "tools/zq_command.h"
 
 namespace {
@@ -74,23 +75,6 @@ struct Options {
   bool check = false;
 };
 
-std::string env(const char* name) {
-  const char* v = getenv(name);
-  return v ? std::string(v) : std::string();
-}
-
-// The configuration file: as given, or else under $ZQAPP for a relative name.
-std::string find_config(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::exists(path, ec)) return path;
-  std::string app = env("ZQAPP");
-  if (!app.empty() && std::filesystem::path(path).is_relative()) {
-    std::filesystem::path alt = std::filesystem::path(app) / path;
-    if (std::filesystem::exists(alt, ec)) return alt.string();
-  }
-  return path;
-}
-
 void print_summary(const MbConfig& c) {
   printf("%s: task %s, mailbox %s, answers to %s, station %u (QUANTREL %u: %s)\n", c.file.c_str(),
          c.task.c_str(), c.mailbox.c_str(), c.quantrel_mailbox.c_str(), c.station,
@@ -144,7 +128,7 @@ class SignalWatcher {
 int run(const Options& o) {
   MbConfig config;
   std::vector<std::string> errors;
-  if (!mb_config_load(find_config(o.config), &config, &errors)) {
+  if (!mb_config_load(provider_find_config(o.config), &config, &errors)) {
     for (const std::string& e : errors) fprintf(stderr, "%s\n", e.c_str());
     fprintf(stderr, "zq modbus: the configuration has %zu mistake(s)\n", errors.size());
     return ZQ_EXIT_USAGE;
@@ -155,7 +139,7 @@ int run(const Options& o) {
             ZQ_TASK_NAME_SIZE - 1);
     return ZQ_EXIT_USAGE;
   }
-  if (config.app_dir.empty()) config.app_dir = env("ZQAPP");
+  if (config.app_dir.empty()) config.app_dir = provider_env("ZQAPP");
   if (o.check) {
     print_summary(config);
     return ZQ_EXIT_OK;
@@ -172,7 +156,8 @@ int run(const Options& o) {
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-  std::string name = env("ZQNAME"), domain = env("ZQDOMAIN"), user = env("ZQUSER");
+  std::string name = provider_env("ZQNAME"), domain = provider_env("ZQDOMAIN"),
+              user = provider_env("ZQUSER");
   int16_t id = zq_init(config.task.c_str(), config.description.c_str(), name.c_str(),
                        domain.c_str(), user.c_str());
   if (id < 0) {

@@ -2,6 +2,7 @@
 #include "tools/provider_config.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,6 +32,22 @@ bool provider_read_file(const std::string& path, std::string* text,
   content << in.rdbuf();
   *text = content.str();
   return true;
+}
+
+std::string provider_env(const char* name) {
+  const char* v = getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+std::string provider_find_config(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) return path;
+  std::string app = provider_env("ZQAPP");
+  if (!app.empty() && std::filesystem::path(path).is_relative()) {
+    std::filesystem::path alt = std::filesystem::path(app) / path;
+    if (std::filesystem::exists(alt, ec)) return alt.string();
+  }
+  return path;
 }
 
 std::string provider_app_dir(const std::string& app_dir, const std::string& file) {

@@ -56,6 +56,13 @@ bool provider_toml_parse(std::string_view text, const std::string& file, toml::t
 bool provider_read_file(const std::string& path, std::string* text,
                         std::vector<std::string>* errors);
 
+// The value of an environment variable, "" when unset.
+std::string provider_env(const char* name);
+
+// The configuration file given on the command line: as given when it exists,
+// else, for a relative name, under $ZQAPP (where zq ct build writes it).
+std::string provider_find_config(const std::string& path);
+
 // A relative application directory is taken from the configuration file's
 // folder; an absolute one, or an empty one, stays as it is.
 std::string provider_app_dir(const std::string& app_dir, const std::string& file);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/provider_config.h"
 #include "tools/sim_config.h"
 #include "tools/sim_provider.h"
 #include "tools/zq_command.h"
@@ -63,23 +64,6 @@ void on_interrupt(int) {
   g_interrupted.store(true);
 }
 
-std::string env(const char* name) {
-  const char* v = getenv(name);
-  return v ? std::string(v) : std::string();
-}
-
-// The configuration file: as given, or else under $ZQAPP for a relative name.
-std::string find_config(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::exists(path, ec)) return path;
-  std::string app = env("ZQAPP");
-  if (!app.empty() && std::filesystem::path(path).is_relative()) {
-    std::filesystem::path alt = std::filesystem::path(app) / path;
-    if (std::filesystem::exists(alt, ec)) return alt.string();
-  }
-  return path;
-}
-
 // Writes the task's status into the status tag the run-time manager gave it.
 void write_status(int id, int16_t status) {
   uint8_t block[ZQ_TASK_BLOCK_SIZE];
@@ -113,7 +97,7 @@ void print_summary(const SimConfig& c) {
 int run(const Options& o) {
   SimConfig config;
   std::vector<std::string> errors;
-  if (!sim_config_load(find_config(o.config), &config, &errors)) {
+  if (!sim_config_load(provider_find_config(o.config), &config, &errors)) {
     for (const std::string& e : errors) fprintf(stderr, "%s\n", e.c_str());
     fprintf(stderr, "zq sim: the configuration has %zu mistake(s)\n", errors.size());
     return ZQ_EXIT_USAGE;
@@ -124,7 +108,7 @@ int run(const Options& o) {
             ZQ_TASK_NAME_SIZE - 1);
     return ZQ_EXIT_USAGE;
   }
-  if (config.app_dir.empty()) config.app_dir = env("ZQAPP");
+  if (config.app_dir.empty()) config.app_dir = provider_env("ZQAPP");
   if (o.check) {
     print_summary(config);
     return ZQ_EXIT_OK;
@@ -133,7 +117,8 @@ int run(const Options& o) {
     fprintf(stderr, "zq sim: no application directory: set [sim] app or ZQAPP\n");
     return ZQ_EXIT_USAGE;
   }
-  std::string name = env("ZQNAME"), domain = env("ZQDOMAIN"), user = env("ZQUSER");
+  std::string name = provider_env("ZQNAME"), domain = provider_env("ZQDOMAIN"),
+              user = provider_env("ZQUSER");
   int16_t id = zq_init(config.task.c_str(), config.description.c_str(), name.c_str(),
                        domain.c_str(), user.c_str());
   if (id < 0) {
