@@ -107,9 +107,6 @@ uint16_t byte_position(uint16_t address, uint16_t origin, unsigned unit) {
 void ds_set_task(TaskContext* ctx) {
   g_task = ctx;
 }
-TaskContext* ds_task(void) {
-  return g_task;
-}
 
 // ---- Triggers ------------------------------------------------------------------
 

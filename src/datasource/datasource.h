@@ -65,7 +65,6 @@ struct DsState {
 
 // The task context the handlers report through; set once by the loader.
 void ds_set_task(TaskContext* ctx);
-TaskContext* ds_task(void);
 
 // Trigger handlers (user data: the DataSource).
 int ds_on_read_trigger(void* ds, ChangeRecord record);
